@@ -1,0 +1,176 @@
+"""What the end-to-end tests share: the real programs started in the background,
+loopback peers, and waits that always end."""
+
+import os
+import socket
+import subprocess
+import threading
+import time
+
+# Every wait in these tests ends after this many seconds.
+TIMEOUT = 10.0
+
+RECORD_PORT = 8000
+ECHO_PORT = 9000
+READY_LINE = b"Servicio iniciado... esperando cliente\n"
+
+
+def program(name):
+    """Returns the path of a built program, handed over by the test runner."""
+    path = os.environ.get(name.upper())
+    if not path:
+        raise RuntimeError(f"{name.upper()} is not set: run the tests through ctest")
+    return path
+
+
+def require_free_port(port):
+    """Fails with a clear message when something on this machine holds the port."""
+    probe = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+    try:
+        # As the servers do: connections of an earlier test left in TIME_WAIT do not count.
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        probe.bind(("::", port))
+    except OSError as error:
+        raise AssertionError(
+            f"port {port} is taken on this machine ({error.strerror}); these tests need it "
+            "free: stop what listens there, or run them as root so that each test gets a "
+            "network namespace of its own") from None
+    finally:
+        probe.close()
+
+
+def wait_until(condition, what):
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {TIMEOUT} s waiting for {what}")
+        time.sleep(0.005)
+
+
+class Running:
+    """A program running in the background; its standard output and standard error
+    are gathered as they come. Killed when the `with` block ends, whatever happens."""
+
+    def __init__(self, argv, stdin=subprocess.DEVNULL):
+        self.process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self._lock = threading.Lock()
+        self._gathered = {"out": bytearray(), "err": bytearray()}
+        self._readers = [threading.Thread(target=self._gather, args=(stream, key), daemon=True)
+                         for stream, key in ((self.process.stdout, "out"),
+                                             (self.process.stderr, "err"))]
+        for reader in self._readers:
+            reader.start()
+
+    def _gather(self, stream, key):
+        while chunk := os.read(stream.fileno(), 65536):
+            with self._lock:
+                self._gathered[key] += chunk
+
+    @property
+    def out(self):
+        with self._lock:
+            return bytes(self._gathered["out"])
+
+    @property
+    def err(self):
+        with self._lock:
+            return bytes(self._gathered["err"])
+
+    def wait_out(self, length):
+        """Returns standard output once it holds at least `length` bytes or the program
+        has ended."""
+        wait_until(lambda: len(self.out) >= length or self.process.poll() is not None,
+                   f"{length} bytes of output")
+        return self.out
+
+    def wait_err(self, length):
+        wait_until(lambda: len(self.err) >= length or self.process.poll() is not None,
+                   f"{length} bytes on standard error")
+        return self.err
+
+    def wait_exit(self):
+        self.process.wait(timeout=TIMEOUT)
+        for reader in self._readers:
+            reader.join(timeout=TIMEOUT)
+        return self.process.returncode
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.wait_exit()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        if self.process.stdin:
+            self.process.stdin.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+def start_cardbox():
+    """Starts the record server and returns it once it waits for clients."""
+    require_free_port(RECORD_PORT)
+    server = Running([program("cardbox")])
+    try:
+        out = server.wait_out(len(READY_LINE))
+        assert out.startswith(READY_LINE), f"cardbox did not start: {out!r} {server.err!r}"
+    except BaseException:
+        server.stop()
+        raise
+    return server
+
+
+def connect(host="::1", port=RECORD_PORT):
+    """Returns a loopback peer connected to the port; IPv6 or IPv4 as the host says."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    peer = socket.socket(family, socket.SOCK_STREAM)
+    peer.settimeout(TIMEOUT)
+    peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    peer.connect((host, port))
+    return peer
+
+
+def peer_name(peer):
+    """Returns how the server names this peer: its IPv6 (or IPv4-mapped) address and port."""
+    host, port = peer.getsockname()[:2]
+    if peer.family == socket.AF_INET:
+        host = "::ffff:" + host
+    return f"{host}:{port}".encode()
+
+
+def _tcp_connections():
+    """Yields (local port, remote port, state, bytes waiting to be read) for the
+    loopback TCP connections of this network namespace."""
+    for table in ("/proc/net/tcp6", "/proc/net/tcp"):
+        with open(table) as lines:
+            next(lines)
+            for line in lines:
+                fields = line.split()
+                local_port = int(fields[1].rsplit(":", 1)[1], 16)
+                remote_port = int(fields[2].rsplit(":", 1)[1], 16)
+                receive_queue = int(fields[4].split(":")[1], 16)
+                yield local_port, remote_port, int(fields[3], 16), receive_queue
+
+
+TCP_ESTABLISHED = 1
+TCP_LISTEN = 10
+
+
+def wait_until_read_by_server(peer, server_port=RECORD_PORT):
+    """Returns once the server has read every byte this peer has sent it."""
+    port = peer.getsockname()[1]
+    wait_until(lambda: any(local == server_port and remote == port and queue == 0
+                           for local, remote, state, queue in _tcp_connections()),
+               "the server to read what the peer sent")
+
+
+def wait_until_queued(count, server_port=RECORD_PORT):
+    """Returns once `count` connections wait in the server's listen queue."""
+    wait_until(lambda: any(local == server_port and state == TCP_LISTEN and queue >= count
+                           for local, _, state, queue in _tcp_connections()),
+               f"{count} connections in the listen queue")

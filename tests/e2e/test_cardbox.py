@@ -1,0 +1,98 @@
+"""cardbox over real loopback TCP: what it prints for each kind of peer."""
+
+import socket
+import struct
+import subprocess
+import unittest
+
+from harness import (TIMEOUT, connect, peer_name, program, start_cardbox, wait_until,
+                     wait_until_read_by_server)
+
+
+def record(nombre, apellido, edad):
+    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + struct.pack("!H", edad)
+
+
+def shown(peer, count, nombre, apellido, edad):
+    return (b"cliente conectado desde " + peer_name(peer) + b"\n"
+            + b"\nSe recibieron %d bytes\n" % count
+            + b"\nNombre: " + nombre + b"\nApellido: " + apellido + b"\n Edad:%d\n" % edad)
+
+
+ANA = record(b"Ana\n", b"Perez\n", 25)
+
+
+class RecordsShown(unittest.TestCase):
+    def test_each_peer_gets_its_record_shown(self):
+        cases = [
+            # (what, host, pieces sent, then: count, nombre, apellido, edad shown)
+            ("a whole record from an IPv6 peer", "::1", [ANA], 62, b"Ana\n", b"Perez\n", 25),
+            ("a whole record from an IPv4 peer", "127.0.0.1", [ANA], 62, b"Ana\n", b"Perez\n", 25),
+            ("only the given name", "::1", [ANA[:30]], 30, b"Ana\n", b"", 0),
+            ("all but the age's low byte", "::1", [ANA[:60] + b"\x01"], 61, b"Ana\n", b"Perez\n", 256),
+            ("a record in two pieces", "::1", [ANA[:30], ANA[30:]], 62, b"Ana\n", b"Perez\n", 25),
+            ("a record with bytes after it", "::1", [ANA + b"Z" * 18], 80, b"Ana\n", b"Perez\n", 25),
+            ("more than the receive buffer", "::1", [ANA + b"Z" * 88], 100, b"Ana\n", b"Perez\n", 25),
+            ("texts with no zero byte", "::1", [b"N" * 30 + b"A" * 30 + b"\xff\xff" + b"X" * 20],
+             82, b"N" * 30, b"A" * 30, 65535),
+            ("an age that did not arrive", "::1", [ANA[:59]], 59, b"Ana\n", b"Perez\n", 0),
+        ]
+        with start_cardbox() as server:
+            for what, host, pieces, count, nombre, apellido, edad in cases:
+                with self.subTest(what):
+                    before = len(server.out)
+                    with connect(host) as peer:
+                        for piece in pieces[:-1]:
+                            peer.sendall(piece)
+                            wait_until_read_by_server(peer)
+                        peer.sendall(pieces[-1])
+                        if count < len(ANA):
+                            # The server gathers a short record until the peer closes its side.
+                            peer.shutdown(socket.SHUT_WR)
+                        expected = shown(peer, count, nombre, apellido, edad)
+                        out = server.wait_out(before + len(expected))
+                    self.assertEqual(out[before:], expected)
+            self.assertEqual(server.err, b"")
+            self.assertIsNone(server.process.poll())
+
+
+class FailingPeers(unittest.TestCase):
+    def test_server_goes_on_after_an_empty_and_a_reset_connection(self):
+        with start_cardbox() as server:
+            out_before, err_before = len(server.out), len(server.err)
+            with connect() as empty:
+                empty_shown = b"cliente conectado desde " + peer_name(empty) + b"\n\nSe recibieron 0 bytes\n"
+            self.assertEqual(server.wait_out(out_before + len(empty_shown))[out_before:], empty_shown)
+            # Nothing failed, so the system's text after the colon is not fixed.
+            closed_report = b"Socket cerrado\n: "
+            wait_until(lambda: server.err.endswith(b"\n"), "the end of the report")
+            self.assertTrue(server.err[err_before:].startswith(closed_report), server.err)
+
+            out_before, err_before = len(server.out), len(server.err)
+            reset = connect()
+            reset_shown = b"cliente conectado desde " + peer_name(reset) + b"\n\nSe recibieron -1 bytes\n"
+            reset.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            reset.close()
+            self.assertEqual(server.wait_out(out_before + len(reset_shown))[out_before:], reset_shown)
+            reset_report = b"Error en funcion read()\n: Connection reset by peer\n"
+            self.assertEqual(server.wait_err(err_before + len(reset_report))[err_before:], reset_report)
+
+            out_before = len(server.out)
+            with connect() as peer:
+                peer.sendall(ANA)
+                expected = shown(peer, 62, b"Ana\n", b"Perez\n", 25)
+                self.assertEqual(server.wait_out(out_before + len(expected))[out_before:], expected)
+            self.assertIsNone(server.process.poll())
+
+
+class SecondServer(unittest.TestCase):
+    def test_second_server_fails_to_bind(self):
+        with start_cardbox():
+            second = subprocess.run([program("cardbox")], capture_output=True, timeout=TIMEOUT,
+                                    stdin=subprocess.DEVNULL)
+        self.assertEqual((second.returncode, second.stdout, second.stderr),
+                         (1, b"", b"server: bind: Address already in use\nservidor: error en bind\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
