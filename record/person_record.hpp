@@ -27,6 +27,13 @@ static_assert(offsetof(person_record, nombre) == 0);
 static_assert(offsetof(person_record, apellido) == 30);
 static_assert(offsetof(person_record, edad) == 60);
 
+// Returns the record's 62 bytes as they cross the wire.
+inline std::span<const char, person_record_size> person_record_bytes(const person_record& record)
+{
+    return std::span<const char, person_record_size>(reinterpret_cast<const char*>(&record),
+                                                     person_record_size);
+}
+
 // What a reader shows of a record: texts that point into the bytes received.
 struct person_fields {
     std::string_view nombre;

@@ -85,6 +85,12 @@ class Running:
                    f"{length} bytes of output")
         return self.out
 
+    def wait_out_ending(self, ending):
+        """Returns standard output once it ends with `ending` or the program has ended."""
+        wait_until(lambda: self.out.endswith(ending) or self.process.poll() is not None,
+                   f"output ending with {ending!r}")
+        return self.out
+
     def wait_err(self, length):
         wait_until(lambda: len(self.err) >= length or self.process.poll() is not None,
                    f"{length} bytes on standard error")
@@ -174,3 +180,29 @@ def wait_until_queued(count, server_port=RECORD_PORT):
     wait_until(lambda: any(local == server_port and state == TCP_LISTEN and queue >= count
                            for local, _, state, queue in _tcp_connections()),
                f"{count} connections in the listen queue")
+
+
+def listen(port):
+    """Returns a test peer listening on the server address and port, in place of the
+    real server: clients connect at once and wait in its listen queue."""
+    require_free_port(port)
+    listener = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.settimeout(TIMEOUT)
+    listener.bind(("::1", port))
+    listener.listen(5)
+    return listener
+
+
+def receive_all(connection):
+    """Returns every byte the peer sends until it closes its side."""
+    received = bytearray()
+    while chunk := connection.recv(65536):
+        received += chunk
+    return bytes(received)
+
+
+def run(name, stdin=b""):
+    """Runs a program to its end with the given input; returns (status, stdout, stderr)."""
+    result = subprocess.run([program(name)], input=stdin, capture_output=True, timeout=TIMEOUT)
+    return result.returncode, result.stdout, result.stderr

@@ -1,7 +1,7 @@
 #include "person_record.hpp"
 
 #include <array>
-#include <cstring>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
@@ -11,7 +11,7 @@ namespace {
 std::array<char, person_record_size> bytes_of(const person_record& record)
 {
     std::array<char, person_record_size> bytes{};
-    std::memcpy(bytes.data(), &record, sizeof record);
+    std::ranges::copy(person_record_bytes(record), bytes.begin());
     return bytes;
 }
 

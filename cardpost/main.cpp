@@ -1,0 +1,86 @@
+// cardpost: the record client. Connects to cardbox on port 8000, asks for a given
+// name, a surname and an age, and sends them as one 62-byte person record.
+#include "connect_to_server.hpp"
+#include "line_reader.hpp"
+#include "person_record.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* service = "8000";
+constexpr client_texts connection_texts{
+    .resolution_failure = "getaddrinfo: %s\n",
+    .socket_failure = "client: socket",
+    .connect_failure = "cliente: connect",
+};
+constexpr std::size_t initial_line_capacity = 30;
+
+// Returns a decimal integer read as "%d" reads one (white space, blank lines included,
+// skipped; an optional sign; the digits; what follows stays unread), modulo 2^64 so
+// that any length of digits is well defined and its low 16 bits exact; 0 when the
+// input holds no number.
+std::int64_t read_age(std::FILE* input)
+{
+    int c = 0;
+    do c = std::getc(input);
+    while (c == ' ' || (c >= '\t' && c <= '\r'));
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') c = std::getc(input);
+    std::uint64_t magnitude = 0;
+    for (; c >= '0' && c <= '9'; c = std::getc(input))
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(c - '0');
+    if (c != EOF) std::ungetc(c, input);
+    return static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
+}
+
+}  // namespace
+
+int main()
+{
+    const int fd = connect_to_server(service, connection_texts);
+    std::puts("Conexion Establecida");
+    // Nothing is written through this stream: closing it is what closes the connection.
+    // If it cannot be opened, the descriptor is closed directly instead.
+    std::FILE* const stream = fdopen(fd, "w+");
+
+    person_record record{};
+    line_buffer line(initial_line_capacity);
+
+    std::puts("Escribe un nombre");
+    fill_person_text(record.nombre, read_line(line, stdin).text);
+    std::puts("Escrbe un apellido");
+    fill_person_text(record.apellido, read_line(line, stdin).text);
+    std::puts("Escribe la edad");
+    fill_person_age(record, read_age(stdin));
+
+    const std::span<const char, person_record_size> bytes = person_record_bytes(record);
+    const person_fields shown = read_person_record(bytes);
+    std::printf("\nEnviendo estructura con %zu bytes, datos:\nNombre: %.*s\nApellido: %.*s\nEdad: %u\n",
+                bytes.size(), static_cast<int>(shown.nombre.size()), shown.nombre.data(),
+                static_cast<int>(shown.apellido.size()), shown.apellido.data(),
+                static_cast<unsigned>(shown.edad));
+
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    const int write_errno = errno;
+    if (stream != nullptr) std::fflush(stream);
+    std::printf("\nSe enviaron: %zd bytes\n", written);
+
+    // A record that did not leave whole is a failure, not a success.
+    const bool sent = written == static_cast<ssize_t>(bytes.size());
+    if (written == -1) {
+        errno = write_errno;
+        std::perror("cliente: write");
+    } else if (!sent) {
+        std::fputs("cliente: write: envio incompleto\n", stderr);
+    }
+    if (stream != nullptr)
+        std::fclose(stream);
+    else
+        close(fd);
+    return sent ? EXIT_SUCCESS : EXIT_FAILURE;
+}

@@ -1,0 +1,111 @@
+"""cardpost over real loopback TCP: what it asks, what it prints, what crosses the wire."""
+
+import signal
+import subprocess
+import unittest
+
+from harness import (RECORD_PORT, Running, connect, listen, peer_name, program, receive_all,
+                     run, start_cardbox, wait_until_queued)
+
+PROMPTS = b"Conexion Establecida\nEscribe un nombre\nEscrbe un apellido\nEscribe la edad\n"
+
+
+def summary(nombre, apellido, edad, sent=62):
+    return (PROMPTS + b"\nEnviendo estructura con 62 bytes, datos:\nNombre: " + nombre
+            + b"\nApellido: " + apellido + b"\nEdad: %d\n" % edad
+            + b"\nSe enviaron: %d bytes\n" % sent)
+
+
+def wire(nombre, apellido, edad):
+    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + edad.to_bytes(2, "big")
+
+
+LONG_NAME = "Josefina de la Concepción Núñez Pazo\n".encode()
+# The cut at 29 bytes would split the ú (0xC3 0xBA) after the N: it is dropped whole.
+LONG_NAME_SENT = "Josefina de la Concepción N".encode()
+
+
+class WhatIsSent(unittest.TestCase):
+    def test_each_answer_is_sent_as_typed(self):
+        self.assertEqual(len(LONG_NAME), 40)
+        cases = [
+            # (what, standard input, nombre, apellido, edad as sent)
+            ("an ordinary record", b"Ana\nPerez\n25\n", b"Ana\n", b"Perez\n", 25),
+            ("input ended at the first prompt", b"", b"", b"", 0),
+            ("input ended at the surname", b"Ana\n", b"Ana\n", b"", 0),
+            ("blank lines before the age", b"Ana\nPerez\n\n  \n25 y mas\n", b"Ana\n", b"Perez\n", 25),
+            ("age -1", b"Ana\nPerez\n-1\n", b"Ana\n", b"Perez\n", 65535),
+            ("age 65536", b"Ana\nPerez\n65536\n", b"Ana\n", b"Perez\n", 0),
+            ("age 70000", b"Ana\nPerez\n70000\n", b"Ana\n", b"Perez\n", 4464),
+            ("age past 32 bits", b"Ana\nPerez\n4294967297\n", b"Ana\n", b"Perez\n", 1),
+            ("age past 64 bits", b"Ana\nPerez\n18446744073709551641\n", b"Ana\n", b"Perez\n", 25),
+            ("no number for the age", b"Ana\nPerez\nabc\n", b"Ana\n", b"Perez\n", 0),
+            ("a name cut inside an accented letter", LONG_NAME + b"Perez\n7\n",
+             LONG_NAME_SENT, b"Perez\n", 7),
+            ("a zero byte inside a name", b"An\0a\nPerez\n25\n", b"An", b"Perez\n", 25),
+        ]
+        with listen(RECORD_PORT) as listener:
+            for what, answers, nombre, apellido, edad in cases:
+                with self.subTest(what):
+                    status, out, err = run("cardpost", answers)
+                    connection, _ = listener.accept()
+                    with connection:
+                        connection.settimeout(listener.gettimeout())
+                        self.assertEqual(receive_all(connection), wire(nombre, apellido, edad))
+                    self.assertEqual((status, out, err), (0, summary(nombre, apellido, edad), b""))
+
+
+class AgainstTheServer(unittest.TestCase):
+    def test_record_travels_end_to_end(self):
+        with start_cardbox() as server:
+            before = len(server.out)
+            status, out, err = run("cardpost", b"Ana\nPerez\n25\n")
+            self.assertEqual((status, out, err), (0, summary(b"Ana\n", b"Perez\n", 25), b""))
+            shown = server.wait_out_ending(b" Edad:25\n")[before:]
+            self.assertRegex(shown, rb"^cliente conectado desde ::1:\d+\n")
+            self.assertEqual(shown.split(b"\n", 1)[1],
+                             b"\nSe recibieron 62 bytes\n\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n")
+
+    def test_client_waiting_in_the_listen_queue_still_gets_through(self):
+        with start_cardbox() as server:
+            before = len(server.out)
+            with connect() as holder:
+                # The server is busy reading from the holder while cardpost connects.
+                status, out, err = run("cardpost", b"Luis\nGomez\n40\n")
+                self.assertEqual((status, out, err), (0, summary(b"Luis\n", b"Gomez\n", 40), b""))
+                holder.sendall(wire(b"Ana\n", b"Perez\n", 25))
+                expected_holder = (b"cliente conectado desde " + peer_name(holder) + b"\n"
+                                   b"\nSe recibieron 62 bytes\n\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n")
+                shown = server.wait_out_ending(b" Edad:40\n")[before:]
+        self.assertTrue(shown.startswith(expected_holder), shown)
+        self.assertRegex(shown[len(expected_holder):],
+                         rb"^cliente conectado desde ::1:\d+\n\nSe recibieron 62 bytes\n"
+                         rb"\nNombre: Luis\n\nApellido: Gomez\n\n Edad:40\n$")
+
+    def test_lost_record_is_a_failure(self):
+        with start_cardbox() as server, connect() as holder:
+            server.wait_out_ending(b"cliente conectado desde " + peer_name(holder) + b"\n")
+            client = Running([program("cardpost")], stdin=subprocess.PIPE)
+            with client:
+                wait_until_queued(1)
+                # The server dies with cardpost's connection still in its queue: the
+                # connection is reset, and the write reports it.
+                server.process.send_signal(signal.SIGKILL)
+                server.wait_exit()
+                client.process.stdin.write(b"Ana\nPerez\n25\n")
+                client.process.stdin.close()
+                status = client.wait_exit()
+                self.assertEqual((status, client.out, client.err),
+                                 (1, summary(b"Ana\n", b"Perez\n", 25, sent=-1),
+                                  b"cliente: write: Connection reset by peer\n"))
+
+
+class NobodyListening(unittest.TestCase):
+    def test_connect_failure_before_any_prompt(self):
+        self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n"),
+                         (2, b"", b"cliente: connect: Connection refused\n"
+                                  b"client: error al conectar con el servidor\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
