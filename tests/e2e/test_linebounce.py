@@ -1,0 +1,124 @@
+"""linebounce over real loopback TCP: what it sends for each line and how it shows
+the echo, against echo services written here and against the stand-in service."""
+
+import threading
+import unittest
+
+from harness import ECHO_PORT, TIMEOUT, Running, listen, program, run, wait_until
+
+INVITATION = (b"Conexionen establecida.. Escribe una serie de cadenas <enter> para enviar, "
+              b"SALIR para terminar\n")
+
+
+def exchange(count, text, echo):
+    """What linebounce prints for one line that was read as `count` bytes."""
+    return (b"Se escribieron %d caracteres -> " % count + text + b"\n"
+            + b"Tamanio Eco: %d\n" % (len(text) + 1) + b"\n ECO recibido " + echo + b"\n")
+
+
+def echo_everything(connection, received):
+    while chunk := connection.recv(65536):
+        received += chunk
+        connection.sendall(chunk)
+
+
+def close_after_first_line(connection, received):
+    received += connection.recv(65536)
+
+
+def echo_first_line_in_two_pieces(connection, received):
+    """Sends back the first line's first two bytes alone; the rest goes out together
+    with the echo of the second line."""
+    first = connection.recv(65536)
+    received += first
+    connection.sendall(first[:2])
+    second = connection.recv(65536)
+    received += second
+    connection.sendall(first[2:] + second)
+    echo_everything(connection, received)
+
+
+class EchoPeer:
+    """An echo service written in the test: serves one connection on port 9000 in a
+    thread and keeps every byte it received."""
+
+    def __init__(self, serve):
+        self.listener = listen(ECHO_PORT)
+        self.received = bytearray()
+        self.thread = threading.Thread(target=self._serve, args=(serve,), daemon=True)
+        self.thread.start()
+
+    def _serve(self, serve):
+        connection, _ = self.listener.accept()
+        with connection:
+            connection.settimeout(TIMEOUT)
+            serve(connection, self.received)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.thread.join(TIMEOUT)
+        self.listener.close()
+
+
+class Lines(unittest.TestCase):
+    def test_each_line_is_sent_and_its_echo_shown(self):
+        cases = [
+            # (what, standard input, output after the invitation, bytes on the wire)
+            ("one line", b"hola\n", exchange(5, b"hola\n", b"hola\n"), b"hola\n\0"),
+            ("an empty line", b"\n", exchange(1, b"\n", b"\n"), b"\n\0"),
+            ("end of input at once", b"", b"", b""),
+            ("SALIR inside a line", b"xxSALIRxx\nhola\n", b"Escribio SALIR\n", b"xxSALIRxx\n"),
+            ("salir and Salir are ordinary lines", b"salir\nSalir\nSALIR\n",
+             exchange(6, b"salir\n", b"salir\n") + exchange(6, b"Salir\n", b"Salir\n")
+             + b"Escribio SALIR\n", b"salir\n\0Salir\n\0SALIR\n"),
+            ("a zero byte before SALIR", b"ab\0SALIR\n", exchange(9, b"ab", b"ab"), b"ab\0"),
+            ("a last line with no newline", b"uno\ndos", exchange(4, b"uno\n", b"uno\n")
+             + exchange(3, b"dos", b"dos"), b"uno\n\0dos\0"),
+        ]
+        for what, lines, expected_out, expected_wire in cases:
+            with self.subTest(what), EchoPeer(echo_everything) as service:
+                status, out, err = run("linebounce", lines)
+            self.assertEqual((status, out, err), (0, INVITATION + expected_out, b""), what)
+            self.assertEqual(bytes(service.received), expected_wire, what)
+
+    def test_echo_in_pieces_is_shown_as_far_as_one_read_got_it(self):
+        with EchoPeer(echo_first_line_in_two_pieces):
+            status, out, err = run("linebounce", b"hola\nxy\n")
+        self.assertEqual((status, out, err),
+                         (0, INVITATION + exchange(5, b"hola\n", b"ho")
+                          + exchange(3, b"xy\n", b"la\n"), b""))
+
+
+class ServiceFailures(unittest.TestCase):
+    def test_service_that_closes(self):
+        with EchoPeer(close_after_first_line):
+            status, out, err = run("linebounce", b"hola\nadios\n")
+        self.assertEqual((status, out), (1, INVITATION + b"Se escribieron 5 caracteres -> hola\n\n"
+                                            b"Tamanio Eco: 6\n"))
+        # No call failed, so the system's text after the colon is not fixed.
+        self.assertRegex(err, rb"^Socket Cerrado: [^\n]*\n$")
+
+    def test_nothing_listening(self):
+        self.assertEqual(run("linebounce", b"hola\n"),
+                         (2, b"", b"client: socket: Connection refused\n"
+                                  b"client: error al conectar con el servidor\n"))
+
+
+class StandInService(unittest.TestCase):
+    def test_lines_through_the_stand_in_echo_service(self):
+        with Running([program("echo_service")]) as service:
+            wait_until(lambda: service.out == b"Servicio de eco en ::1 puerto 9000\n"
+                       or service.process.poll() is not None, "the echo service to listen")
+            for attempt in ("first", "second"):
+                with self.subTest(attempt):
+                    self.assertEqual(run("linebounce", b"hola\nqu\xc3\xa9 tal\nSALIR\n"),
+                                     (0, INVITATION + exchange(5, b"hola\n", b"hola\n")
+                                      + exchange(9, b"qu\xc3\xa9 tal\n", b"qu\xc3\xa9 tal\n")
+                                      + b"Escribio SALIR\n", b""))
+            self.assertIsNone(service.process.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()
