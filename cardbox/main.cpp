@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,7 +53,9 @@ int open_listening_socket()
     const addrinfo_list results(first, &freeaddrinfo);
 
     for (const addrinfo* result = results.get(); result != nullptr; result = result->ai_next) {
-        const int fd = socket(result->ai_family, result->ai_socktype, result->ai_protocol);
+        // Non-blocking, so that the server can tell when it is about to wait for a client.
+        const int fd = socket(result->ai_family, result->ai_socktype | SOCK_NONBLOCK,
+                              result->ai_protocol);
         if (fd == -1) {
             std::perror("server: socket");
             continue;
@@ -96,16 +100,25 @@ bool accept_failure_is_transient(int error)
 }
 
 // Returns the next connection; reports each failure with "accept", passes over the
-// transient ones and ends the process with status 1 on the others.
+// transient ones and ends the process with status 1 on the others. The listener does
+// not block: only when no connection is waiting is standard output flushed, so that
+// everything printed is out whenever the server waits, at one write per buffer-full
+// while clients queue up rather than one per line.
 int accept_connection(int listener, sockaddr_storage& peer)
 {
     for (;;) {
         socklen_t peer_size = sizeof peer;
         const int fd = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size);
         if (fd != -1) return fd;
-        const int accept_errno = errno;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            std::fflush(stdout);
+            pollfd incoming{listener, POLLIN, 0};
+            if (poll(&incoming, 1, -1) != -1 || errno == EINTR) continue;
+            // A wait that fails (no memory) is reported and ends the server like accept.
+        }
+        const int failure = errno;
         std::perror("accept");
-        if (!accept_failure_is_transient(accept_errno)) std::exit(EXIT_FAILURE);
+        if (!accept_failure_is_transient(failure)) std::exit(EXIT_FAILURE);
     }
 }
 
@@ -119,6 +132,16 @@ void print_peer(const sockaddr_storage& peer)
         std::printf("cliente conectado desde %s:%s\n", host.data(), port.data());
 }
 
+// Reads what has arrived; when nothing has, flushes standard output first, so that
+// everything printed is out before the server waits, then waits for it.
+ssize_t read_or_wait(int fd, std::span<char> into)
+{
+    const ssize_t count = recv(fd, into.data(), into.size(), MSG_DONTWAIT);
+    if (count != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) return count;
+    std::fflush(stdout);
+    return read(fd, into.data(), into.size());
+}
+
 // Gathers a record that may arrive in pieces: reads until at least a record's worth
 // has arrived, the peer closes or a read fails. Returns the bytes gathered, or the
 // last read's result (0 or -1, errno kept) when nothing arrived.
@@ -126,7 +149,7 @@ ssize_t receive_record(int fd, std::array<char, receive_buffer_size>& buffer)
 {
     std::size_t received = 0;
     while (received < person_record_size) {
-        const ssize_t count = read(fd, buffer.data() + received, buffer.size() - received);
+        const ssize_t count = read_or_wait(fd, std::span(buffer).subspan(received));
         if (count == -1 && errno == EINTR) continue;
         if (count <= 0) return received > 0 ? static_cast<ssize_t>(received) : count;
         received += static_cast<std::size_t>(count);
@@ -143,10 +166,9 @@ int main()
     // and reports it.
     listen(listener, listen_backlog);
 
+    // Whenever the server waits, everything printed so far has reached the file or pipe:
+    // nothing is lost when it is stopped, and an operator sees who holds it.
     for (;;) {
-        // Everything printed so far reaches a file or pipe before the server waits,
-        // so nothing is lost when it is stopped and an operator sees who holds it.
-        std::fflush(stdout);
         sockaddr_storage peer{};
         const connection client{accept_connection(listener, peer)};
         print_peer(peer);
@@ -156,7 +178,6 @@ int main()
             std::perror("setsockopt(...,SO_LINGER,...)");
 
         std::array<char, receive_buffer_size> buffer{};
-        std::fflush(stdout);
         const ssize_t received = receive_record(client.fd, buffer);
         const int read_errno = errno;
         std::printf("\nSe recibieron %zd bytes\n", received);
