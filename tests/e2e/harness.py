@@ -2,6 +2,7 @@
 loopback peers, and waits that always end."""
 
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -53,8 +54,10 @@ class Running:
     are gathered as they come. Killed when the `with` block ends, whatever happens."""
 
     def __init__(self, argv, stdin=subprocess.DEVNULL):
+        # A session of its own, so that stopping it also stops whatever it started
+        # (a program run under strace, say).
         self.process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stderr=subprocess.PIPE, start_new_session=True)
         self._lock = threading.Lock()
         self._gathered = {"out": bytearray(), "err": bytearray()}
         self._readers = [threading.Thread(target=self._gather, args=(stream, key), daemon=True)
@@ -103,8 +106,7 @@ class Running:
         return self.process.returncode
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
+        kill_session(self.process)
         self.wait_exit()
         self.process.stdout.close()
         self.process.stderr.close()
@@ -118,10 +120,19 @@ class Running:
         self.stop()
 
 
-def start_cardbox():
-    """Starts the record server and returns it once it waits for clients."""
+def kill_session(process):
+    """Kills the process and everything else in its session."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def start_cardbox(wrapper=()):
+    """Starts the record server (under the wrapper command, if any) and returns it once
+    it waits for clients."""
     require_free_port(RECORD_PORT)
-    server = Running([program("cardbox")])
+    server = Running([*wrapper, program("cardbox")])
     try:
         out = server.wait_out(len(READY_LINE))
         assert out.startswith(READY_LINE), f"cardbox did not start: {out!r} {server.err!r}"
@@ -202,7 +213,14 @@ def receive_all(connection):
     return bytes(received)
 
 
-def run(name, stdin=b""):
-    """Runs a program to its end with the given input; returns (status, stdout, stderr)."""
-    result = subprocess.run([program(name)], input=stdin, capture_output=True, timeout=TIMEOUT)
-    return result.returncode, result.stdout, result.stderr
+def run(name, stdin=b"", wrapper=()):
+    """Runs a program (under the wrapper command, if any) to its end with the given
+    input; returns (status, stdout, stderr)."""
+    with subprocess.Popen([*wrapper, program(name)], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          start_new_session=True) as process:
+        try:
+            out, err = process.communicate(stdin, timeout=TIMEOUT)
+        finally:
+            kill_session(process)
+    return process.returncode, out, err

@@ -1,0 +1,191 @@
+"""An adversarial soak: many peers at once hit cardbox with empty connections, resets,
+records split at random points, over-long and random bytes, interleaved with genuine
+records from cardpost processes and raw peers. Afterwards every genuine record has
+been printed exactly as sent, the server still serves, and its descriptors and memory
+are where they were. Bounded in count and in time; prints its figures."""
+
+import os
+import random
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+
+from harness import TIMEOUT, connect, peer_name, program, start_cardbox, wait_until
+
+PEERS_AT_ONCE = 6
+ACTIONS_PER_PEER = 1500
+SOAK_SECONDS = 40  # a bound, not a target: the soak stops early rather than run over
+SEED = int(os.environ.get("SOAK_SEED", "20261208"))
+
+
+def record(nombre, apellido, edad):
+    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + struct.pack("!H", edad)
+
+
+def shown(nombre, apellido, edad, count=62):
+    return (b"\nSe recibieron %d bytes\n\nNombre: " % count + nombre + b"\nApellido: " + apellido
+            + b"\n Edad:%d\n" % edad)
+
+
+def kib(pid, field):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError(f"no {field} for process {pid}")
+
+
+def descriptors(pid):
+    return sorted(os.listdir(f"/proc/{pid}/fd"))
+
+
+class Soak(unittest.TestCase):
+    def setUp(self):
+        self.lock = threading.Lock()
+        self.genuine = []       # (peer line or None, block the server must print once)
+        self.counts = {"connections": 0, "genuine records": 0, "cardpost processes": 0}
+        self.failures = []
+        self.deadline = time.monotonic() + SOAK_SECONDS
+
+    def count(self, what, expected=None):
+        with self.lock:
+            self.counts[what] = self.counts.get(what, 0) + 1
+            if expected is not None:
+                self.genuine.append(expected)
+
+    # What one peer may do, each a kind of visit the server must survive.
+
+    def empty(self, rng, tag):
+        with connect():
+            pass
+
+    def reset(self, rng, tag):
+        peer = connect()
+        if rng.random() < 0.5:
+            peer.sendall(rng.randbytes(rng.randrange(1, 61)))
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        peer.close()
+
+    def random_bytes(self, rng, tag):
+        with connect() as peer:
+            self.send_and_wait(peer, rng.randbytes(rng.randrange(1, 300)))
+
+    def split_record(self, rng, tag):
+        nombre, apellido, edad = b"Partido-%s\n" % tag, b"Trozos\n", rng.randrange(65536)
+        data = record(nombre, apellido, edad)
+        cuts = sorted(rng.sample(range(1, len(data)), rng.randrange(1, 4)))
+        with connect() as peer:
+            expected = b"cliente conectado desde " + peer_name(peer) + b"\n" + shown(nombre, apellido, edad)
+            for start, end in zip([0, *cuts], [*cuts, len(data)]):
+                peer.sendall(data[start:end])
+                if end < len(data) and rng.random() < 0.5:
+                    time.sleep(rng.random() / 100)
+            self.drain(peer)
+        self.count("genuine records", expected)
+
+    def whole_record(self, rng, tag):
+        nombre, apellido, edad = b"Entero-%s\n" % tag, b"Crudo\n", rng.randrange(65536)
+        # Sent in one piece, with up to 59 bytes after it: the server's first read
+        # takes it all, up to its 100-byte buffer.
+        trailing = rng.randbytes(rng.randrange(0, 60))
+        with connect(rng.choice(["::1", "127.0.0.1"])) as peer:
+            expected = (b"cliente conectado desde " + peer_name(peer) + b"\n"
+                        + shown(nombre, apellido, edad, min(62 + len(trailing), 100)))
+            self.send_and_wait(peer, record(nombre, apellido, edad) + trailing)
+        self.count("genuine records", expected)
+
+    def cardpost(self, rng, tag):
+        nombre, apellido, edad = b"Postal-%s\n" % tag, b"Proceso\n", rng.randrange(65536)
+        result = subprocess.run([program("cardpost")], input=nombre + apellido + b"%d\n" % edad,
+                                capture_output=True, timeout=TIMEOUT)
+        if result.returncode != 0:
+            raise AssertionError(f"cardpost ended with {result.returncode}: {result.stderr!r}")
+        self.count("cardpost processes")
+        self.count("genuine records", shown(nombre, apellido, edad))
+
+    @staticmethod
+    def drain(peer):
+        """Waits for the server to close (or reset, when it left bytes unread)."""
+        try:
+            while peer.recv(4096):
+                pass
+        except ConnectionResetError:
+            pass
+
+    @staticmethod
+    def send_and_wait(peer, data):
+        """Sends the bytes, closes the sending side and waits for the server to close.
+        Past 100 bytes the server leaves some unread and resets the connection, which
+        may cut this short anywhere."""
+        try:
+            peer.sendall(data)
+            peer.shutdown(socket.SHUT_WR)
+        except OSError:
+            return
+        Soak.drain(peer)
+
+    def peer(self, number):
+        rng = random.Random(SEED * 100 + number)
+        visits = [self.empty, self.reset, self.random_bytes, self.split_record,
+                  self.whole_record, self.whole_record, self.cardpost]
+        try:
+            for action in range(ACTIONS_PER_PEER):
+                if time.monotonic() > self.deadline:
+                    return
+                rng.choice(visits)(rng, b"%d-%d" % (number, action))
+                self.count("connections")
+        except Exception as error:  # reported by the test, not lost in the thread
+            self.failures.append(f"peer {number}: {error!r}")
+
+    def test_server_survives_and_loses_nothing(self):
+        with start_cardbox() as server:
+            pid = server.process.pid
+            # A warm-up down every path (reports on standard error included), so that
+            # the buffers and stack the server uses exist before it is measured.
+            warm_up = random.Random(SEED)
+            for visit in (self.empty, self.reset, self.random_bytes):
+                visit(warm_up, b"")
+            with connect() as first:
+                self.send_and_wait(first, record(b"Primero\n", b"Registro\n", 1))
+            server.wait_out_ending(shown(b"Primero\n", b"Registro\n", 1))
+            fds_before, private_before = descriptors(pid), kib(pid, "RssAnon")
+
+            started = time.monotonic()
+            peers = [threading.Thread(target=self.peer, args=(n,)) for n in range(PEERS_AT_ONCE)]
+            for peer in peers:
+                peer.start()
+            for peer in peers:
+                peer.join(SOAK_SECONDS + TIMEOUT)
+            elapsed = time.monotonic() - started
+            self.assertEqual(self.failures, [])
+            self.assertFalse(any(peer.is_alive() for peer in peers), "a peer did not finish")
+
+            # Still serving: one more record goes through.
+            with connect() as last:
+                self.send_and_wait(last, record(b"Ultimo\n", b"Registro\n", 2))
+            out = server.wait_out_ending(shown(b"Ultimo\n", b"Registro\n", 2))
+            wait_until(lambda: descriptors(pid) == fds_before, "the server's descriptors to settle")
+            fds_after = descriptors(pid)
+            private_after, peak = kib(pid, "RssAnon"), kib(pid, "VmHWM")
+
+            for expected in self.genuine:
+                self.assertEqual(out.count(expected), 1, expected)
+            self.assertIsNone(server.process.poll())
+            self.assertEqual(fds_after, fds_before)
+            # Sanitizer run-times keep memory of their own; the program's is checked
+            # in the optimised build.
+            if os.environ.get("SANITIZED") != "1":
+                self.assertLessEqual(private_after, private_before)
+        print(f"\nsoak: {self.counts['connections']} connections from {PEERS_AT_ONCE} peers at once, "
+              f"{self.counts['genuine records']} genuine records "
+              f"({self.counts['cardpost processes']} from cardpost), all printed once, "
+              f"in {elapsed:.1f} s; private memory {private_before} -> {private_after} KiB, "
+              f"peak resident {peak} KiB; descriptors {len(fds_before)} -> {len(fds_after)}; "
+              f"seed {SEED}")
+
+
+if __name__ == "__main__":
+    unittest.main()
