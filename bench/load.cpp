@@ -33,8 +33,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr in_port_t record_port = 8000;
@@ -95,6 +93,7 @@ double records_per_second(int connections, long count)
     std::atomic<long> left{count};
     const auto start = clock_type::now();
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(connections));
     for (int i = 0; i < connections; ++i)
         workers.emplace_back([&] {
             while (left.fetch_sub(1) > 0) send_record(person_record_bytes(record));

@@ -62,7 +62,7 @@ int main()
 {
     // Slot 0 is the listener; a free connection slot holds -1, which poll passes over.
     std::array<pollfd, max_connections + 1> watched{};
-    for (pollfd& slot : watched) slot = {-1, POLLIN, 0};
+    watched.fill({-1, POLLIN, 0});
     watched[0].fd = open_listener();
     std::puts("Servicio de eco en ::1 puerto 9000");
     std::fflush(stdout);
