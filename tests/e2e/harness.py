@@ -4,6 +4,7 @@ loopback peers, and waits that always end."""
 import os
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -14,6 +15,28 @@ TIMEOUT = 10.0
 RECORD_PORT = 8000
 ECHO_PORT = 9000
 READY_LINE = b"Servicio iniciado... esperando cliente\n"
+ECHO_READY_LINE = b"Servicio de eco en ::1 puerto 9000\n"
+
+
+def record(nombre, apellido, edad):
+    """Returns the 62 bytes of a person record as they cross the wire."""
+    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + struct.pack("!H", edad)
+
+
+def shown(nombre, apellido, edad, count=62):
+    """Returns what cardbox prints for a record, after the peer's line."""
+    return (b"\nSe recibieron %d bytes\n\nNombre: " % count + nombre + b"\nApellido: " + apellido
+            + b"\n Edad:%d\n" % edad)
+
+
+PROMPTS = b"Conexion Establecida\nEscribe un nombre\nEscrbe un apellido\nEscribe la edad\n"
+
+
+def summary(nombre, apellido, edad, sent=62):
+    """Returns what cardpost prints for the answers, with the count it wrote."""
+    return (PROMPTS + b"\nEnviendo estructura con 62 bytes, datos:\nNombre: " + nombre
+            + b"\nApellido: " + apellido + b"\nEdad: %d\n" % edad
+            + b"\nSe enviaron: %d bytes\n" % sent)
 
 
 def program(name):
@@ -128,18 +151,26 @@ def kill_session(process):
         pass
 
 
-def start_cardbox(wrapper=()):
-    """Starts the record server (under the wrapper command, if any) and returns it once
-    it waits for clients."""
-    require_free_port(RECORD_PORT)
-    server = Running([*wrapper, program("cardbox")])
+def start_server(name, port, ready_line, wrapper=()):
+    """Starts a server program (under the wrapper command, if any) and returns it once
+    it has printed the line that says it waits for clients."""
+    require_free_port(port)
+    server = Running([*wrapper, program(name)])
     try:
-        out = server.wait_out(len(READY_LINE))
-        assert out.startswith(READY_LINE), f"cardbox did not start: {out!r} {server.err!r}"
+        out = server.wait_out(len(ready_line))
+        assert out.startswith(ready_line), f"{name} did not start: {out!r} {server.err!r}"
     except BaseException:
         server.stop()
         raise
     return server
+
+
+def start_cardbox(wrapper=()):
+    return start_server("cardbox", RECORD_PORT, READY_LINE, wrapper)
+
+
+def start_echo_service():
+    return start_server("echo_service", ECHO_PORT, ECHO_READY_LINE)
 
 
 def connect(host="::1", port=RECORD_PORT):
@@ -158,6 +189,11 @@ def peer_name(peer):
     if peer.family == socket.AF_INET:
         host = "::ffff:" + host
     return f"{host}:{port}".encode()
+
+
+def peer_line(peer):
+    """Returns the line with which cardbox names this peer."""
+    return b"cliente conectado desde " + peer_name(peer) + b"\n"
 
 
 def _tcp_connections():

@@ -5,18 +5,8 @@ import struct
 import subprocess
 import unittest
 
-from harness import (TIMEOUT, connect, peer_name, program, start_cardbox, wait_until,
-                     wait_until_read_by_server)
-
-
-def record(nombre, apellido, edad):
-    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + struct.pack("!H", edad)
-
-
-def shown(peer, count, nombre, apellido, edad):
-    return (b"cliente conectado desde " + peer_name(peer) + b"\n"
-            + b"\nSe recibieron %d bytes\n" % count
-            + b"\nNombre: " + nombre + b"\nApellido: " + apellido + b"\n Edad:%d\n" % edad)
+from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox,
+                     wait_until, wait_until_read_by_server)
 
 
 ANA = record(b"Ana\n", b"Perez\n", 25)
@@ -49,7 +39,7 @@ class RecordsShown(unittest.TestCase):
                         if count < len(ANA):
                             # The server gathers a short record until the peer closes its side.
                             peer.shutdown(socket.SHUT_WR)
-                        expected = shown(peer, count, nombre, apellido, edad)
+                        expected = peer_line(peer) + shown(nombre, apellido, edad, count)
                         out = server.wait_out(before + len(expected))
                     self.assertEqual(out[before:], expected)
             self.assertEqual(server.err, b"")
@@ -61,7 +51,7 @@ class FailingPeers(unittest.TestCase):
         with start_cardbox() as server:
             out_before, err_before = len(server.out), len(server.err)
             with connect() as empty:
-                empty_shown = b"cliente conectado desde " + peer_name(empty) + b"\n\nSe recibieron 0 bytes\n"
+                empty_shown = peer_line(empty) + b"\nSe recibieron 0 bytes\n"
             self.assertEqual(server.wait_out(out_before + len(empty_shown))[out_before:], empty_shown)
             # Nothing failed, so the system's text after the colon is not fixed.
             closed_report = b"Socket cerrado\n: "
@@ -70,7 +60,7 @@ class FailingPeers(unittest.TestCase):
 
             out_before, err_before = len(server.out), len(server.err)
             reset = connect()
-            reset_shown = b"cliente conectado desde " + peer_name(reset) + b"\n\nSe recibieron -1 bytes\n"
+            reset_shown = peer_line(reset) + b"\nSe recibieron -1 bytes\n"
             reset.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             reset.close()
             self.assertEqual(server.wait_out(out_before + len(reset_shown))[out_before:], reset_shown)
@@ -80,7 +70,7 @@ class FailingPeers(unittest.TestCase):
             out_before = len(server.out)
             with connect() as peer:
                 peer.sendall(ANA)
-                expected = shown(peer, 62, b"Ana\n", b"Perez\n", 25)
+                expected = peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
                 self.assertEqual(server.wait_out(out_before + len(expected))[out_before:], expected)
             self.assertIsNone(server.process.poll())
 

@@ -4,21 +4,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import (RECORD_PORT, Running, connect, listen, peer_name, program, receive_all,
-                     run, start_cardbox, wait_until_queued)
-
-PROMPTS = b"Conexion Establecida\nEscribe un nombre\nEscrbe un apellido\nEscribe la edad\n"
-
-
-def summary(nombre, apellido, edad, sent=62):
-    return (PROMPTS + b"\nEnviendo estructura con 62 bytes, datos:\nNombre: " + nombre
-            + b"\nApellido: " + apellido + b"\nEdad: %d\n" % edad
-            + b"\nSe enviaron: %d bytes\n" % sent)
-
-
-def wire(nombre, apellido, edad):
-    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + edad.to_bytes(2, "big")
-
+from harness import (RECORD_PORT, Running, connect, listen, peer_line, program, receive_all,
+                     record, run, shown, start_cardbox, summary, wait_until_queued)
 
 LONG_NAME = "Josefina de la Concepción Núñez Pazo\n".encode()
 # The cut at 29 bytes would split the ú (0xC3 0xBA) after the N: it is dropped whole.
@@ -51,7 +38,7 @@ class WhatIsSent(unittest.TestCase):
                     connection, _ = listener.accept()
                     with connection:
                         connection.settimeout(listener.gettimeout())
-                        self.assertEqual(receive_all(connection), wire(nombre, apellido, edad))
+                        self.assertEqual(receive_all(connection), record(nombre, apellido, edad))
                     self.assertEqual((status, out, err), (0, summary(nombre, apellido, edad), b""))
 
 
@@ -61,10 +48,9 @@ class AgainstTheServer(unittest.TestCase):
             before = len(server.out)
             status, out, err = run("cardpost", b"Ana\nPerez\n25\n")
             self.assertEqual((status, out, err), (0, summary(b"Ana\n", b"Perez\n", 25), b""))
-            shown = server.wait_out_ending(b" Edad:25\n")[before:]
-            self.assertRegex(shown, rb"^cliente conectado desde ::1:\d+\n")
-            self.assertEqual(shown.split(b"\n", 1)[1],
-                             b"\nSe recibieron 62 bytes\n\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n")
+            printed = server.wait_out_ending(b" Edad:25\n")[before:]
+            self.assertRegex(printed, rb"^cliente conectado desde ::1:\d+\n")
+            self.assertEqual(printed.split(b"\n", 1)[1], shown(b"Ana\n", b"Perez\n", 25))
 
     def test_client_waiting_in_the_listen_queue_still_gets_through(self):
         with start_cardbox() as server:
@@ -73,18 +59,17 @@ class AgainstTheServer(unittest.TestCase):
                 # The server is busy reading from the holder while cardpost connects.
                 status, out, err = run("cardpost", b"Luis\nGomez\n40\n")
                 self.assertEqual((status, out, err), (0, summary(b"Luis\n", b"Gomez\n", 40), b""))
-                holder.sendall(wire(b"Ana\n", b"Perez\n", 25))
-                expected_holder = (b"cliente conectado desde " + peer_name(holder) + b"\n"
-                                   b"\nSe recibieron 62 bytes\n\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n")
-                shown = server.wait_out_ending(b" Edad:40\n")[before:]
-        self.assertTrue(shown.startswith(expected_holder), shown)
-        self.assertRegex(shown[len(expected_holder):],
+                holder.sendall(record(b"Ana\n", b"Perez\n", 25))
+                expected_holder = peer_line(holder) + shown(b"Ana\n", b"Perez\n", 25)
+                printed = server.wait_out_ending(b" Edad:40\n")[before:]
+        self.assertTrue(printed.startswith(expected_holder), printed)
+        self.assertRegex(printed[len(expected_holder):],
                          rb"^cliente conectado desde ::1:\d+\n\nSe recibieron 62 bytes\n"
                          rb"\nNombre: Luis\n\nApellido: Gomez\n\n Edad:40\n$")
 
     def test_lost_record_is_a_failure(self):
         with start_cardbox() as server, connect() as holder:
-            server.wait_out_ending(b"cliente conectado desde " + peer_name(holder) + b"\n")
+            server.wait_out_ending(peer_line(holder))
             client = Running([program("cardpost")], stdin=subprocess.PIPE)
             with client:
                 wait_until_queued(1)

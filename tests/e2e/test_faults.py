@@ -2,12 +2,10 @@
 reported with its exact message and ends with the right status, or is passed over."""
 
 import shutil
-import struct
 import unittest
 
-from harness import (RECORD_PORT, connect, listen, peer_name, receive_all, run,
-                     start_cardbox)
-from test_cardpost import summary
+from harness import (READY_LINE, RECORD_PORT, connect, listen, peer_line, receive_all, record,
+                     run, shown, start_cardbox, summary)
 
 
 def failing(*injections):
@@ -20,9 +18,6 @@ def failing(*injections):
     return wrapper
 
 
-ANA = b"Ana\n".ljust(30, b"\0") + b"Perez\n".ljust(30, b"\0") + struct.pack("!H", 25)
-ANA_SHOWN = b"\nSe recibieron 62 bytes\n\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n"
-READY = b"Servicio iniciado... esperando cliente\n"
 NOT_CONNECTED = b"client: error al conectar con el servidor\n"
 
 
@@ -39,7 +34,7 @@ class FailuresThatEndAProgram(unittest.TestCase):
             ("cardbox cannot take IPv4 peers", "cardbox", "setsockopt:error=ENOPROTOOPT:when=2",
              b"", 1, b"", b"setsockopt   no soporta IPv6: Protocol not available\n"),
             ("cardbox has no descriptor left", "cardbox", "accept:error=EMFILE:when=1", b"",
-             1, READY, b"accept: Too many open files\n"),
+             1, READY_LINE, b"accept: Too many open files\n"),
             ("cardpost cannot create its socket", "cardpost", "socket:error=EACCES", b"",
              2, b"", b"client: socket: Permission denied\n" + NOT_CONNECTED),
             ("linebounce cannot create its socket", "linebounce", "socket:error=EACCES", b"",
@@ -82,8 +77,8 @@ class FailuresTheServerPassesOver(unittest.TestCase):
         for what, injection, err in cases:
             with self.subTest(what), start_cardbox(wrapper=failing(injection)) as server:
                 with connect() as peer:
-                    peer.sendall(ANA)
-                    expected = READY + b"cliente conectado desde " + peer_name(peer) + b"\n" + ANA_SHOWN
+                    peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+                    expected = READY_LINE + peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
                     self.assertEqual(server.wait_out(len(expected)), expected)
                 self.assertEqual(server.wait_err(len(err)), err)
                 self.assertIsNone(server.process.poll())

@@ -4,7 +4,7 @@ the echo, against echo services written here and against the stand-in service.""
 import threading
 import unittest
 
-from harness import ECHO_PORT, TIMEOUT, Running, listen, program, run, wait_until
+from harness import ECHO_PORT, TIMEOUT, listen, run, start_echo_service
 
 INVITATION = (b"Conexionen establecida.. Escribe una serie de cadenas <enter> para enviar, "
               b"SALIR para terminar\n")
@@ -108,9 +108,7 @@ class ServiceFailures(unittest.TestCase):
 
 class StandInService(unittest.TestCase):
     def test_lines_through_the_stand_in_echo_service(self):
-        with Running([program("echo_service")]) as service:
-            wait_until(lambda: service.out == b"Servicio de eco en ::1 puerto 9000\n"
-                       or service.process.poll() is not None, "the echo service to listen")
+        with start_echo_service() as service:
             for attempt in ("first", "second"):
                 with self.subTest(attempt):
                     self.assertEqual(run("linebounce", b"hola\nqu\xc3\xa9 tal\nSALIR\n"),

@@ -6,9 +6,7 @@ import shutil
 import tempfile
 import unittest
 
-from harness import (Running, connect, peer_name, program, run, start_cardbox,
-                     wait_until)
-from test_cardpost import summary
+from harness import connect, run, start_cardbox, start_echo_service, summary
 from test_linebounce import INVITATION, exchange
 
 
@@ -41,9 +39,7 @@ class Memcheck(unittest.TestCase):
         self.assertEqual(self.report("cardpost"), "")
 
     def test_linebounce(self):
-        with Running([program("echo_service")]) as service:
-            wait_until(lambda: service.out or service.process.poll() is not None,
-                       "the echo service to listen")
+        with start_echo_service():
             result = run("linebounce_dynamic", b"hola\nSALIR\n", wrapper=memcheck(self.log("linebounce")))
         self.assertEqual(result, (0, INVITATION + exchange(5, b"hola\n", b"hola\n")
                                   + b"Escribio SALIR\n", b""))

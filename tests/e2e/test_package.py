@@ -10,8 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import TIMEOUT, run, start_cardbox
-from test_cardpost import summary
+from harness import TIMEOUT, run, start_cardbox, summary
 
 PROGRAMS = ("cardbox", "cardpost", "linebounce")
 INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]

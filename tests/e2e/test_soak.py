@@ -13,21 +13,12 @@ import threading
 import time
 import unittest
 
-from harness import TIMEOUT, connect, peer_name, program, start_cardbox, wait_until
+from harness import TIMEOUT, connect, peer_line, program, record, shown, start_cardbox, wait_until
 
 PEERS_AT_ONCE = 6
 ACTIONS_PER_PEER = 1500
 SOAK_SECONDS = 40  # a bound, not a target: the soak stops early rather than run over
 SEED = int(os.environ.get("SOAK_SEED", "20261208"))
-
-
-def record(nombre, apellido, edad):
-    return nombre.ljust(30, b"\0") + apellido.ljust(30, b"\0") + struct.pack("!H", edad)
-
-
-def shown(nombre, apellido, edad, count=62):
-    return (b"\nSe recibieron %d bytes\n\nNombre: " % count + nombre + b"\nApellido: " + apellido
-            + b"\n Edad:%d\n" % edad)
 
 
 def kib(pid, field):
@@ -78,7 +69,7 @@ class Soak(unittest.TestCase):
         data = record(nombre, apellido, edad)
         cuts = sorted(rng.sample(range(1, len(data)), rng.randrange(1, 4)))
         with connect() as peer:
-            expected = b"cliente conectado desde " + peer_name(peer) + b"\n" + shown(nombre, apellido, edad)
+            expected = peer_line(peer) + shown(nombre, apellido, edad)
             for start, end in zip([0, *cuts], [*cuts, len(data)]):
                 peer.sendall(data[start:end])
                 if end < len(data) and rng.random() < 0.5:
@@ -92,7 +83,7 @@ class Soak(unittest.TestCase):
         # takes it all, up to its 100-byte buffer.
         trailing = rng.randbytes(rng.randrange(0, 60))
         with connect(rng.choice(["::1", "127.0.0.1"])) as peer:
-            expected = (b"cliente conectado desde " + peer_name(peer) + b"\n"
+            expected = (peer_line(peer)
                         + shown(nombre, apellido, edad, min(62 + len(trailing), 100)))
             self.send_and_wait(peer, record(nombre, apellido, edad) + trailing)
         self.count("genuine records", expected)
