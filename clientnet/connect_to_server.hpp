@@ -1,18 +1,37 @@
 // The clients' connection setup: reaching the server address.
 #pragma once
 
+#include "owned_fd.hpp"
+
+#include <cstdio>
+#include <memory>
+
 // The host on which cardbox and the echo service run, given to the resolver.
 constexpr const char* server_address = "::1";
 
+// The exit status of a client that could connect to no address.
+constexpr int exit_not_connected = 2;
+
 // The texts in which the two clients' connection reports differ.
 struct client_texts {
-    const char* resolution_failure;  // a format for fprintf with one %s: the resolver's text
-    const char* socket_failure;      // for perror
-    const char* connect_failure;     // for perror
+    const char* resolution_prefix;  // printed before the resolver's text
+    const char* socket_failure;     // for perror
+    const char* connect_failure;    // for perror
     const char* nothing_connected = "client: error al conectar con el servidor\n";
 };
 
 // Returns a socket connected to the server address on the service (a port number in
 // text). On failure it reports with the client's texts and ends the process: status 1
-// when the address cannot be resolved, 2 when no address can be connected.
-int connect_to_server(const char* service, const client_texts& texts);
+// when the address cannot be resolved, exit_not_connected when no address can be
+// connected.
+owned_fd connect_to_server(const char* service, const client_texts& texts);
+
+struct stream_closer {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using owned_stream = std::unique_ptr<std::FILE, stream_closer>;
+
+// Returns a buffered stream opened over the connection in mode "w+", which then owns
+// the descriptor and closes it with the stream. If the stream cannot be opened, it
+// returns none and the connection keeps the descriptor, so nothing leaks.
+owned_stream open_stream(owned_fd& connection);

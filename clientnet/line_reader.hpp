@@ -1,4 +1,4 @@
-// The clients' line reader: whole lines of any length from standard input.
+// The clients' line reader: whole lines of any length from a stream.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +17,12 @@ struct line_buffer {
     ~line_buffer();
 };
 
-// One line as read from standard input, its newline kept.
+// One line as read, its newline kept.
 struct input_line {
-    ssize_t count;          // the bytes read, or -1 at the end of input or on failure
+    ssize_t count;          // the bytes read, or -1 when no line could be read
     std::string_view text;  // the bytes before the first zero byte; empty when count is -1
+    bool failed;            // no line because the input could not be read (not its end);
+                            // errno says why
 };
 
 // Returns the next line of the input, read into the buffer (grown as needed).

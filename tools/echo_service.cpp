@@ -1,7 +1,11 @@
 // echo_service: a stand-in for the echo service that linebounce talks to, so that it
 // can be tried on one machine and tested. Listens on ::1 port 9000 and sends back every
 // byte it receives on each connection, until the peer closes. Serves many connections
-// at once. Not installed.
+// at once, and a client that does not read its echoes holds up only itself. Not
+// installed.
+#include "owned_fd.hpp"
+#include "standard_streams.hpp"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -17,7 +21,7 @@ namespace {
 constexpr in_port_t echo_port = 9000;
 constexpr int listen_backlog = 16;
 constexpr std::size_t max_connections = 64;
-constexpr std::size_t chunk_size = 65536;
+constexpr std::size_t chunk_size = 16384;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -28,7 +32,7 @@ constexpr std::size_t chunk_size = 65536;
 // Returns the socket listening on ::1 port 9000; ends the process if it cannot listen.
 int open_listener()
 {
-    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd == -1) fail("echo_service: socket");
     const int reuse_address = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse_address, sizeof reuse_address) == -1)
@@ -43,16 +47,32 @@ int open_listener()
     return fd;
 }
 
-// Writes all the bytes unless the connection fails; returns whether it did. A peer
-// that went away must not end the service, hence no broken-pipe signal.
-bool send_all(int fd, std::span<const char> bytes)
+// One connection: the echo it has yet to take, between start and end of pending.
+struct client {
+    owned_fd connection;
+    std::array<char, chunk_size> pending;
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+// Takes in what the client sent, unless its last echo is still pending, and sends back
+// as much as it will take now. Returns false once the client has closed or failed. A
+// peer that went away must not end the service, hence no broken-pipe signal.
+bool serve(client& peer, pollfd& watched)
 {
-    while (!bytes.empty()) {
-        const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent == -1 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(sent));
+    if (peer.start == peer.end) {
+        const ssize_t received = read(peer.connection.fd, peer.pending.data(), peer.pending.size());
+        if (received == -1) return errno == EAGAIN || errno == EINTR;
+        if (received == 0) return false;
+        peer.start = 0;
+        peer.end = static_cast<std::size_t>(received);
     }
+    const std::span<const char> echo = std::span(peer.pending).subspan(peer.start, peer.end - peer.start);
+    const ssize_t sent = send(peer.connection.fd, echo.data(), echo.size(), MSG_NOSIGNAL);
+    if (sent == -1 && errno != EAGAIN && errno != EINTR) return false;
+    if (sent > 0) peer.start += static_cast<std::size_t>(sent);
+    // Until its echo is taken, nothing more is read from this client.
+    watched.events = peer.start == peer.end ? POLLIN : POLLOUT;
     return true;
 }
 
@@ -60,36 +80,36 @@ bool send_all(int fd, std::span<const char> bytes)
 
 int main()
 {
-    // Slot 0 is the listener; a free connection slot holds -1, which poll passes over.
+    open_standard_descriptors();
+    // Slot 0 is the listener; slot i + 1 watches clients[i]. A free slot holds -1,
+    // which poll passes over.
+    static std::array<client, max_connections> clients;
     std::array<pollfd, max_connections + 1> watched{};
     watched.fill({-1, POLLIN, 0});
     watched[0].fd = open_listener();
     std::puts("Servicio de eco en ::1 puerto 9000");
     std::fflush(stdout);
 
-    std::array<char, chunk_size> chunk{};
     for (;;) {
         if (poll(watched.data(), watched.size(), -1) == -1) {
             if (errno == EINTR) continue;
             fail("echo_service: poll");
         }
         if ((watched[0].revents & POLLIN) != 0) {
-            const int fd = accept(watched[0].fd, nullptr, nullptr);
-            pollfd* free_slot = nullptr;
-            for (std::size_t i = 1; i < watched.size() && free_slot == nullptr; ++i)
-                if (watched[i].fd == -1) free_slot = &watched[i];
-            if (fd != -1 && free_slot == nullptr) close(fd);  // full: turn the peer away
-            if (fd != -1 && free_slot != nullptr) free_slot->fd = fd;
+            owned_fd accepted(accept4(watched[0].fd, nullptr, nullptr, SOCK_NONBLOCK));
+            std::size_t slot = 1;
+            while (slot < watched.size() && watched[slot].fd != -1) ++slot;
+            // A full house turns the peer away: accepted closes it.
+            if (accepted.fd != -1 && slot < watched.size()) {
+                watched[slot] = {accepted.fd, POLLIN, 0};
+                clients[slot - 1] = {std::move(accepted), {}, 0, 0};
+            }
         }
-        for (std::size_t i = 1; i < watched.size(); ++i) {
-            pollfd& connection = watched[i];
-            if (connection.fd == -1 || connection.revents == 0) continue;
-            const ssize_t received = read(connection.fd, chunk.data(), chunk.size());
-            if (received == -1 && errno == EINTR) continue;
-            if (received <= 0 ||
-                !send_all(connection.fd, std::span(chunk).first(static_cast<std::size_t>(received)))) {
-                close(connection.fd);
-                connection.fd = -1;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (watched[i + 1].fd == -1 || watched[i + 1].revents == 0) continue;
+            if (!serve(clients[i], watched[i + 1])) {
+                clients[i].connection.reset();
+                watched[i + 1].fd = -1;
             }
         }
     }

@@ -1,0 +1,37 @@
+// A descriptor with one owner that closes it. The close keeps errno, so that a failure
+// can still be reported after the descriptor has been released.
+#pragma once
+
+#include <cerrno>
+#include <unistd.h>
+#include <utility>
+
+struct owned_fd {
+    int fd = -1;
+
+    owned_fd() = default;
+    explicit owned_fd(int descriptor) : fd(descriptor) {}
+    owned_fd(owned_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    owned_fd& operator=(owned_fd&& other) noexcept
+    {
+        reset(std::exchange(other.fd, -1));
+        return *this;
+    }
+    owned_fd(const owned_fd&) = delete;
+    owned_fd& operator=(const owned_fd&) = delete;
+    ~owned_fd() { reset(); }
+
+    // Closes the descriptor held, if any, and holds the new one.
+    void reset(int descriptor = -1)
+    {
+        if (fd != -1) {
+            const int saved_errno = errno;
+            ::close(fd);
+            errno = saved_errno;
+        }
+        fd = descriptor;
+    }
+
+    // Gives the descriptor up to another owner (a stream opened over it).
+    int release() { return std::exchange(fd, -1); }
+};

@@ -1,0 +1,15 @@
+// Text that came from the network, printed for a person at a terminal.
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+// Prints the text with its control characters shown escaped as in a C string, so that
+// bytes from a peer cannot move the cursor, clear the screen, retitle the terminal or
+// forge lines: \a \b \v \f \r and \n by name, any other as \xHH (\x1B for escape, \x7F
+// for delete). Control characters are the bytes 0x00 to 0x1F and 0x7F, and the C1
+// controls U+0080 to U+009F, whether written in UTF-8 (\xC2\x9B) or as a lone byte
+// that is not part of a valid UTF-8 character. A tab is shown as it is, and so is a
+// newline that is the text's last byte: every typed line ends with one. Everything
+// else, valid UTF-8 or not, is printed unchanged.
+void print_visible(std::string_view text, std::FILE* out);
