@@ -1,26 +1,37 @@
 // linebounce: an interactive client for the echo service on port 9000. Sends each
 // line typed, with a zero byte after it, and prints the echo, until a line holds
 // SALIR or input ends.
+//
+// Every text it prints is fixed by its manual page and relied on by its users, odd
+// spellings ("Conexionen", "Tamanio") and the report of a close that is no failure
+// included: do not mend them.
 #include "connect_to_server.hpp"
 #include "line_reader.hpp"
+#include "standard_streams.hpp"
+#include "visible_text.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <poll.h>
+#include <span>
 #include <string_view>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr const char* service = "9000";
 constexpr client_texts connection_texts{
-    .resolution_failure = "getaddrinfo %s\n",
+    .resolution_prefix = "getaddrinfo ",
     .socket_failure = "client: socket",
     .connect_failure = "client: socket",
 };
 constexpr std::size_t initial_line_capacity = 50;
 constexpr std::string_view end_word = "SALIR";
+constexpr const char* output_failure = "client: standard output";
 
 // Reports the failure with perror and ends the program with status 1.
 [[noreturn]] void error(const char* message)
@@ -31,21 +42,80 @@ constexpr std::string_view end_word = "SALIR";
 
 void print_bytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
+// Makes the buffer hold at least size bytes, the first size of them zero. Returns
+// false when there is no memory for it.
+bool zero_fill(line_buffer& buffer, std::size_t size)
+{
+    if (size > buffer.capacity) {
+        void* const grown = std::realloc(buffer.data, size);
+        if (grown == nullptr) return false;
+        buffer.data = static_cast<char*>(grown);
+        buffer.capacity = size;
+    }
+    std::memset(buffer.data, 0, size);
+    return true;
+}
+
+// What the read of an echo returned: the bytes received, 0 when the service closed
+// the connection, -1 when the read failed, with the system's error.
+struct echo_result {
+    ssize_t received;
+    int error;
+};
+
+// Sends the line. A line that the socket takes at once is simply sent. Otherwise the
+// service may itself be waiting for this client to read the echo of what it already
+// got, and would never take the rest: while the send cannot go on, the echo that is
+// coming back is taken in, up to the echo buffer's size, so that neither side waits
+// for the other for ever. Returns what was taken in, or nothing when no echo had to
+// be read. A send that fails shows itself in the echo, so it only ends the sending.
+std::optional<echo_result> send_line(int fd, std::span<const char> line, std::span<char> echo)
+{
+    std::size_t received = 0;
+    while (!line.empty()) {
+        const ssize_t sent = send(fd, line.data(), line.size(), MSG_DONTWAIT);
+        if (sent > 0) {
+            line = line.subspan(static_cast<std::size_t>(sent));
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        pollfd ready{fd, static_cast<short>(received < echo.size() ? POLLOUT | POLLIN : POLLOUT), 0};
+        if (poll(&ready, 1, -1) == -1) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if ((ready.revents & POLLIN) == 0) continue;
+        const ssize_t count = read(fd, echo.data() + received, echo.size() - received);
+        if (count <= 0) return echo_result{count, errno};
+        received += static_cast<std::size_t>(count);
+    }
+    if (received == 0) return std::nullopt;
+    return echo_result{static_cast<ssize_t>(received), 0};
+}
+
 }  // namespace
 
 int main()
 {
-    const int fd = connect_to_server(service, connection_texts);
-    // Nothing is written through this stream; it is flushed after each send and left
-    // open until the process ends, which closes the connection.
-    std::FILE* const stream = fdopen(fd, "w+");
+    open_standard_descriptors();
+    owned_fd connection = connect_to_server(service, connection_texts);
+    const int fd = connection.fd;
+    // Nothing is written through this stream; it is flushed after each send and closed
+    // when the program ends, which closes the connection.
+    const owned_stream stream = open_stream(connection);
     std::puts("Conexionen establecida.. Escribe una serie de cadenas <enter> para enviar, "
               "SALIR para terminar");
     line_buffer line(initial_line_capacity);
+    // Each line's receive buffer: as long as the line's send, zero-filled before the echo.
+    line_buffer echo(initial_line_capacity);
 
     for (;;) {
         const input_line input = read_line(line, stdin);
-        if (input.count == -1) return EXIT_SUCCESS;
+        if (input.failed) {
+            std::perror("client: standard input");
+            return exit_status_after_output(EXIT_FAILURE, output_failure);
+        }
+        if (input.count == -1) return exit_status_after_output(EXIT_SUCCESS, output_failure);
 
         if (input.text.find(end_word) != std::string_view::npos) {
             std::puts("Escribio SALIR");
@@ -53,32 +123,31 @@ int main()
             // whether the send succeeds changes nothing for the user.
             [[maybe_unused]] const ssize_t sent =
                 write(fd, line.data, static_cast<std::size_t>(input.count));
-            if (stream != nullptr) std::fflush(stream);
-            return EXIT_SUCCESS;
+            if (stream != nullptr) std::fflush(stream.get());
+            return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 
-        // The text and the zero byte that ends it in the buffer. A failed or short send
-        // shows itself in the echo, so its result is not examined.
+        // The text and the zero byte that ends it in the buffer.
         const std::size_t send_size = input.text.size() + 1;
-        [[maybe_unused]] const ssize_t sent = write(fd, line.data, send_size);
+        if (!zero_fill(echo, send_size)) error("Error al leer desde el socket");
+        const std::optional<echo_result> taken_in =
+            send_line(fd, {line.data, send_size}, {echo.data, send_size});
         std::printf("Se escribieron %zd caracteres -> ", input.count);
         print_bytes(input.text);
         std::putchar('\n');
-        if (stream != nullptr) std::fflush(stream);
+        if (stream != nullptr) std::fflush(stream.get());
 
-        // The line has been sent and printed, so its buffer, which holds at least
-        // send_size bytes, receives the echo. One read only: the service may send back
-        // fewer bytes than it got, and waiting for more could hang the client.
-        std::memset(line.data, 0, send_size);
-        const ssize_t received = read(fd, line.data, send_size);
-        const int read_errno = errno;
+        // One read only: the service may send back fewer bytes than it got, and waiting
+        // for more could hang the client.
+        const echo_result result = taken_in ? *taken_in : echo_result{read(fd, echo.data, send_size), errno};
         std::printf("Tamanio Eco: %zu\n", send_size);
-        errno = read_errno;
-        if (received == -1) error("Error al leer desde el socket");
-        if (received == 0) error("Socket Cerrado");
+        // A close is no failure: its report carries the system's text for no error.
+        errno = result.received == 0 ? 0 : result.error;
+        if (result.received == -1) error("Error al leer desde el socket");
+        if (result.received == 0) error("Socket Cerrado");
 
         std::fputs("\n ECO recibido ", stdout);
-        print_bytes({line.data, ::strnlen(line.data, static_cast<std::size_t>(received))});
+        print_visible({echo.data, ::strnlen(echo.data, static_cast<std::size_t>(result.received))}, stdout);
         std::putchar('\n');
     }
 }
