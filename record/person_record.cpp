@@ -28,15 +28,14 @@ std::string_view cut_person_text(std::string_view text)
     if (text.size() <= person_text_max_length) return text;
     std::size_t cut = person_text_max_length;
     // Find where the last character before the cut starts; if it needs bytes from
-    // beyond the cut, drop it whole rather than send half a letter.
+    // beyond the cut, drop it whole rather than send half a letter. A character has at
+    // most 3 continuation bytes, so the search stays inside the text.
+    static_assert(person_text_max_length > 3);
     std::size_t start = cut;
-    while (start > 0 && cut - start < 3 &&
-           is_utf8_continuation(static_cast<unsigned char>(text[start - 1])))
+    while (cut - start < 3 && is_utf8_continuation(static_cast<unsigned char>(text[start - 1])))
         --start;
-    if (start > 0) {
-        const std::size_t lead = start - 1;
-        if (utf8_sequence_length(static_cast<unsigned char>(text[lead])) > cut - lead) cut = lead;
-    }
+    const std::size_t lead = start - 1;
+    if (utf8_sequence_length(static_cast<unsigned char>(text[lead])) > cut - lead) cut = lead;
     return text.substr(0, cut);
 }
 

@@ -45,7 +45,7 @@ struct person_fields {
 // without ending inside a UTF-8 multi-byte character.
 std::string_view cut_person_text(std::string_view text);
 
-// Copies text, cut as above, into a field of a zeroed record; the rest stays zero.
+// Fills a field with the text, cut as above, and zero bytes after it.
 void fill_person_text(std::span<char, person_text_size> field, std::string_view text);
 
 // Stores the age's low 16 bits (the age modulo 65536), most significant byte first.
