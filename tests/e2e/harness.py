@@ -39,6 +39,22 @@ def summary(nombre, apellido, edad, sent=62):
             + b"\nSe enviaron: %d bytes\n" % sent)
 
 
+INVITATION = (b"Conexionen establecida.. Escribe una serie de cadenas <enter> para enviar, "
+              b"SALIR para terminar\n")
+
+
+def exchange(count, text, echo):
+    """Returns what linebounce prints for one line that was read as `count` bytes."""
+    return (b"Se escribieron %d caracteres -> " % count + text + b"\n"
+            + b"Tamanio Eco: %d\n" % (len(text) + 1) + b"\n ECO recibido " + echo + b"\n")
+
+
+def redirected(redirection):
+    """A wrapper command that runs a program with its standard streams redirected as the
+    shell redirection says: "<&-" closes standard input, ">/dev/full" fills its output."""
+    return ["sh", "-c", f'exec "$0" "$@" {redirection}']
+
+
 def program(name):
     """Returns the path of a built program, handed over by the test runner."""
     path = os.environ.get(name.upper())
@@ -239,6 +255,47 @@ def listen(port):
     listener.bind(("::1", port))
     listener.listen(5)
     return listener
+
+
+class Peer:
+    """A peer written in the test in place of a real server: serves one connection on
+    the port in a thread, with the given routine, and keeps every byte it received."""
+
+    def __init__(self, port, serve):
+        self.listener = listen(port)
+        self.received = bytearray()
+        self.thread = threading.Thread(target=self._serve, args=(serve,), daemon=True)
+        self.thread.start()
+
+    def _serve(self, serve):
+        connection, _ = self.listener.accept()
+        with connection:
+            connection.settimeout(TIMEOUT)
+            serve(connection, self.received)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.thread.join(TIMEOUT)
+        self.listener.close()
+
+
+def keep_everything(connection, received):
+    """Serves a connection by keeping what it sends until it closes."""
+    while chunk := connection.recv(65536):
+        received += chunk
+
+
+def echo_everything(connection, received):
+    """Serves a connection by sending back everything it sends, until it closes or
+    resets the connection."""
+    try:
+        while chunk := connection.recv(65536):
+            received += chunk
+            connection.sendall(chunk)
+    except (ConnectionResetError, BrokenPipeError):
+        pass
 
 
 def receive_all(connection):

@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox,
-                     wait_until, wait_until_read_by_server)
+                     wait_until_read_by_server)
 
 
 ANA = record(b"Ana\n", b"Perez\n", 25)
@@ -26,6 +26,14 @@ class RecordsShown(unittest.TestCase):
             ("texts with no zero byte", "::1", [b"N" * 30 + b"A" * 30 + b"\xff\xff" + b"X" * 20],
              82, b"N" * 30, b"A" * 30, 65535),
             ("an age that did not arrive", "::1", [ANA[:59]], 59, b"Ana\n", b"Perez\n", 0),
+            # Bytes that would act on the operator's terminal, or forge lines, are shown
+            # escaped; UTF-8 text and a name's own last newline are shown as they are.
+            ("control bytes in the texts", "::1",
+             [record(b"\x1b[2J\x1b]0;owned\x07\n", b"Ana\n Edad:99\ncliente\x7f\n", 25)], 62,
+             b"\\x1B[2J\\x1B]0;owned\\a\n", b"Ana\\n Edad:99\\ncliente\\x7F\n", 25),
+            ("C1 controls, in UTF-8 and alone", "::1",
+             [record("N\u00fa\u00f1ez\t\u009b2J\n".encode(), b"\x9b\xc3\n", 25)], 62,
+             "N\u00fa\u00f1ez\t".encode() + b"\\xC2\\x9B2J\n", b"\\x9B\xc3\n", 25),
         ]
         with start_cardbox() as server:
             for what, host, pieces, count, nombre, apellido, edad in cases:
@@ -53,10 +61,9 @@ class FailingPeers(unittest.TestCase):
             with connect() as empty:
                 empty_shown = peer_line(empty) + b"\nSe recibieron 0 bytes\n"
             self.assertEqual(server.wait_out(out_before + len(empty_shown))[out_before:], empty_shown)
-            # Nothing failed, so the system's text after the colon is not fixed.
-            closed_report = b"Socket cerrado\n: "
-            wait_until(lambda: server.err.endswith(b"\n"), "the end of the report")
-            self.assertTrue(server.err[err_before:].startswith(closed_report), server.err)
+            # Nothing failed, so the report carries the system's text for no error.
+            closed_report = b"Socket cerrado\n: Success\n"
+            self.assertEqual(server.wait_err(err_before + len(closed_report))[err_before:], closed_report)
 
             out_before, err_before = len(server.out), len(server.err)
             reset = connect()

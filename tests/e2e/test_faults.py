@@ -1,11 +1,17 @@
-"""Failing system calls, made to fail for real with strace's fault injection: each is
-reported with its exact message and ends with the right status, or is passed over."""
+"""Failing system calls, made to fail for real with strace's fault injection, and
+standard streams that are closed, full or unreadable: each failure is reported with its
+exact message and ends with the right status, or is passed over, and nothing a program
+prints ever reaches a peer."""
 
+import os
 import shutil
+import signal
 import unittest
 
-from harness import (READY_LINE, RECORD_PORT, connect, listen, peer_line, receive_all, record,
-                     run, shown, start_cardbox, summary)
+from harness import (ECHO_PORT, INVITATION, PROMPTS, READY_LINE, RECORD_PORT, TCP_LISTEN, Peer,
+                     Running, _tcp_connections, connect, echo_everything, exchange,
+                     keep_everything, listen, peer_line, program, receive_all, record,
+                     redirected, run, shown, start_cardbox, summary, wait_until)
 
 
 def failing(*injections):
@@ -24,29 +30,36 @@ NOT_CONNECTED = b"client: error al conectar con el servidor\n"
 @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
 class FailuresThatEndAProgram(unittest.TestCase):
     def test_each_failure_is_reported_with_its_status(self):
+        full = b": No space left on device\n"
         cases = [
-            # (what, program, injected failure, standard input, status, stdout, stderr)
-            ("cardbox cannot create its socket", "cardbox", "socket:error=EAFNOSUPPORT", b"",
+            # (what, program, wrapper that makes it fail, standard input, status, stdout, stderr)
+            ("cardbox cannot create its socket", "cardbox", failing("socket:error=EAFNOSUPPORT"), b"",
              1, b"", b"server: socket: Address family not supported by protocol\n"
                      b"servidor: error en bind\n"),
-            ("cardbox cannot reuse the address", "cardbox", "setsockopt:error=ENOPROTOOPT:when=1",
-             b"", 1, b"", b"setsockopt: Protocol not available\n"),
-            ("cardbox cannot take IPv4 peers", "cardbox", "setsockopt:error=ENOPROTOOPT:when=2",
-             b"", 1, b"", b"setsockopt   no soporta IPv6: Protocol not available\n"),
-            ("cardbox has no descriptor left", "cardbox", "accept:error=EMFILE:when=1", b"",
+            ("cardbox cannot reuse the address", "cardbox",
+             failing("setsockopt:error=ENOPROTOOPT:when=1"), b"", 1, b"",
+             b"setsockopt: Protocol not available\n"),
+            ("cardbox cannot take IPv4 peers", "cardbox",
+             failing("setsockopt:error=ENOPROTOOPT:when=2"), b"", 1, b"",
+             b"setsockopt   no soporta IPv6: Protocol not available\n"),
+            ("cardbox cannot listen", "cardbox", failing("listen:error=EADDRINUSE"), b"",
+             1, READY_LINE, b"server: listen: Address already in use\n"),
+            ("cardbox has no descriptor left", "cardbox", failing("accept:error=EMFILE:when=1"), b"",
              1, READY_LINE, b"accept: Too many open files\n"),
-            ("cardpost cannot create its socket", "cardpost", "socket:error=EACCES", b"",
+            ("cardbox cannot write its output", "cardbox", redirected(">/dev/full"), b"",
+             1, b"", b"server: standard output" + full),
+            ("cardpost cannot create its socket", "cardpost", failing("socket:error=EACCES"), b"",
              2, b"", b"client: socket: Permission denied\n" + NOT_CONNECTED),
-            ("linebounce cannot create its socket", "linebounce", "socket:error=EACCES", b"",
+            ("linebounce cannot create its socket", "linebounce", failing("socket:error=EACCES"), b"",
              2, b"", b"client: socket: Permission denied\n" + NOT_CONNECTED),
-            ("cardpost cannot connect", "cardpost", "connect:error=ETIMEDOUT", b"",
+            ("cardpost cannot connect", "cardpost", failing("connect:error=ETIMEDOUT"), b"",
              2, b"", b"cliente: connect: Connection timed out\n" + NOT_CONNECTED),
-            ("linebounce cannot connect", "linebounce", "connect:error=ENETUNREACH", b"",
+            ("linebounce cannot connect", "linebounce", failing("connect:error=ENETUNREACH"), b"",
              2, b"", b"client: socket: Network is unreachable\n" + NOT_CONNECTED),
         ]
-        for what, name, injection, stdin, status, out, err in cases:
+        for what, name, wrapper, stdin, status, out, err in cases:
             with self.subTest(what):
-                self.assertEqual(run(name, stdin, wrapper=failing(injection)), (status, out, err))
+                self.assertEqual(run(name, stdin, wrapper=wrapper), (status, out, err))
 
     def test_record_that_did_not_leave_whole_is_a_failure(self):
         cases = [
@@ -69,7 +82,9 @@ class FailuresThatEndAProgram(unittest.TestCase):
 class FailuresTheServerPassesOver(unittest.TestCase):
     def test_server_goes_on(self):
         cases = [
-            ("the linger cannot be set", "setsockopt:error=ENOMEM:when=3",
+            ("the listener's linger cannot be set", "setsockopt:error=ENOMEM:when=3",
+             b"setsockopt(...,SO_LINGER,...): Cannot allocate memory\n"),
+            ("a connection's linger cannot be set", "setsockopt:error=ENOMEM:when=4",
              b"setsockopt(...,SO_LINGER,...): Cannot allocate memory\n"),
             ("a connection was aborted before it was accepted", "accept:error=ECONNABORTED:when=1",
              b"accept: Software caused connection abort\n"),
@@ -81,6 +96,91 @@ class FailuresTheServerPassesOver(unittest.TestCase):
                     expected = READY_LINE + peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
                     self.assertEqual(server.wait_out(len(expected)), expected)
                 self.assertEqual(server.wait_err(len(err)), err)
+                self.assertIsNone(server.process.poll())
+
+
+    def test_output_is_out_before_the_peer_sees_its_connection_closed(self):
+        # The server is held up as it sets the linger with which it closes the
+        # connection, as a lingering close is when the peer does not acknowledge: the
+        # record is out all the same, and stopping the server then loses nothing.
+        with start_cardbox(wrapper=failing("setsockopt:delay_enter=3000000:when=4")) as server, \
+                connect() as peer:
+            peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+            expected = READY_LINE + peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
+            self.assertEqual(server.wait_out(len(expected)), expected)
+            peer.setblocking(False)
+            with self.assertRaises(BlockingIOError):
+                peer.recv(1)  # not closed yet
+            # The server itself, not strace, which runs it.
+            with open(f"/proc/{server.process.pid}/task/{server.process.pid}/children") as children:
+                os.kill(int(children.read().split()[0]), signal.SIGTERM)
+            server.wait_exit()
+            self.assertEqual(server.out, expected)
+
+    def test_record_that_cannot_be_written_out_resets_its_connection(self):
+        with start_cardbox(wrapper=failing("write:error=ENOSPC:when=2")) as server:
+            # The write that fails may be the peer line's, before the record has even
+            # arrived: the reset can meet the peer at any step.
+            with self.assertRaises((ConnectionResetError, BrokenPipeError)), connect() as peer:
+                peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+                peer.recv(1)
+            self.assertEqual(server.wait_exit(), 1)
+            self.assertEqual((server.out, server.err),
+                             (READY_LINE, b"server: standard output: No space left on device\n"))
+
+
+class StandardStreams(unittest.TestCase):
+    def test_clients_with_odd_standard_streams(self):
+        ana = record(b"Ana\n", b"Perez\n", 25)
+        hola = exchange(5, b"hola\n", b"hola\n")
+        full = b": No space left on device\n"
+        unreadable = b": Is a directory\n"
+        cases = [
+            # (what, program, shell redirection, status, stdout, stderr, bytes on the wire)
+            ("cardpost, input closed", "cardpost", "<&-", 0, summary(b"", b"", 0), b"",
+             record(b"", b"", 0)),
+            ("cardpost, output closed", "cardpost", ">&-", 0, b"", b"", ana),
+            ("cardpost, errors closed", "cardpost", "2>&-", 0, summary(b"Ana\n", b"Perez\n", 25),
+             b"", ana),
+            ("cardpost, output full", "cardpost", ">/dev/full", 1, b"",
+             b"cliente: standard output" + full, ana),
+            ("cardpost, input unreadable", "cardpost", "</", 1, PROMPTS[:39],
+             b"cliente: standard input" + unreadable, b""),
+            ("linebounce, input closed", "linebounce", "<&-", 0, INVITATION, b"", b""),
+            ("linebounce, output closed", "linebounce", ">&-", 0, b"", b"", b"hola\n\0"),
+            ("linebounce, errors closed", "linebounce", "2>&-", 0, INVITATION + hola, b"",
+             b"hola\n\0"),
+            ("linebounce, output full", "linebounce", ">/dev/full", 1, b"",
+             b"client: standard output" + full, b"hola\n\0"),
+            ("linebounce, input unreadable", "linebounce", "</", 1, INVITATION,
+             b"client: standard input" + unreadable, b""),
+        ]
+        answers = {"cardpost": b"Ana\nPerez\n25\n", "linebounce": b"hola\n"}
+        peers = {"cardpost": (RECORD_PORT, keep_everything), "linebounce": (ECHO_PORT, echo_everything)}
+        for what, name, redirection, status, out, err, wire in cases:
+            with self.subTest(what):
+                with Peer(*peers[name]) as peer:
+                    result = run(name, answers[name], wrapper=redirected(redirection))
+                self.assertEqual(result, (status, out, err))
+                self.assertEqual(bytes(peer.received), wire)
+
+    def test_server_with_a_standard_descriptor_closed(self):
+        # No socket may take the number of a closed standard descriptor: nothing
+        # printed reaches a peer, and a report cannot stop the server.
+        for closed in (0, 1, 2):
+            with self.subTest(closed=closed), \
+                    Running(redirected(f"{closed}>&-") + [program("cardbox")]) as server:
+                wait_until(lambda: any(local == RECORD_PORT and state == TCP_LISTEN
+                                       for local, _, state, _ in _tcp_connections()),
+                           "cardbox to listen")
+                with connect():
+                    pass  # an empty connection: a report on standard error
+                with connect() as peer:
+                    peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+                    self.assertEqual(peer.recv(100), b"")
+                    shown_out = peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
+                if closed != 1:
+                    self.assertTrue(server.wait_out_ending(shown_out).endswith(shown_out))
                 self.assertIsNone(server.process.poll())
 
 

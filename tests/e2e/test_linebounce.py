@@ -1,25 +1,10 @@
 """linebounce over real loopback TCP: what it sends for each line and how it shows
 the echo, against echo services written here and against the stand-in service."""
 
-import threading
 import unittest
 
-from harness import ECHO_PORT, TIMEOUT, listen, run, start_echo_service
-
-INVITATION = (b"Conexionen establecida.. Escribe una serie de cadenas <enter> para enviar, "
-              b"SALIR para terminar\n")
-
-
-def exchange(count, text, echo):
-    """What linebounce prints for one line that was read as `count` bytes."""
-    return (b"Se escribieron %d caracteres -> " % count + text + b"\n"
-            + b"Tamanio Eco: %d\n" % (len(text) + 1) + b"\n ECO recibido " + echo + b"\n")
-
-
-def echo_everything(connection, received):
-    while chunk := connection.recv(65536):
-        received += chunk
-        connection.sendall(chunk)
+from harness import (ECHO_PORT, INVITATION, Peer, echo_everything, exchange, run,
+                     start_echo_service)
 
 
 def close_after_first_line(connection, received):
@@ -38,30 +23,6 @@ def echo_first_line_in_two_pieces(connection, received):
     echo_everything(connection, received)
 
 
-class EchoPeer:
-    """An echo service written in the test: serves one connection on port 9000 in a
-    thread and keeps every byte it received."""
-
-    def __init__(self, serve):
-        self.listener = listen(ECHO_PORT)
-        self.received = bytearray()
-        self.thread = threading.Thread(target=self._serve, args=(serve,), daemon=True)
-        self.thread.start()
-
-    def _serve(self, serve):
-        connection, _ = self.listener.accept()
-        with connection:
-            connection.settimeout(TIMEOUT)
-            serve(connection, self.received)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exception):
-        self.thread.join(TIMEOUT)
-        self.listener.close()
-
-
 class Lines(unittest.TestCase):
     def test_each_line_is_sent_and_its_echo_shown(self):
         cases = [
@@ -76,15 +37,35 @@ class Lines(unittest.TestCase):
             ("a zero byte before SALIR", b"ab\0SALIR\n", exchange(9, b"ab", b"ab"), b"ab\0"),
             ("a last line with no newline", b"uno\ndos", exchange(4, b"uno\n", b"uno\n")
              + exchange(3, b"dos", b"dos"), b"uno\n\0dos\0"),
+            ("control bytes in an echo are shown escaped", b"a\x1b[2J\rb\n",
+             exchange(8, b"a\x1b[2J\rb\n", b"a\\x1B[2J\\rb\n"), b"a\x1b[2J\rb\n\0"),
         ]
         for what, lines, expected_out, expected_wire in cases:
-            with self.subTest(what), EchoPeer(echo_everything) as service:
-                status, out, err = run("linebounce", lines)
-            self.assertEqual((status, out, err), (0, INVITATION + expected_out, b""), what)
-            self.assertEqual(bytes(service.received), expected_wire, what)
+            with self.subTest(what):
+                with Peer(ECHO_PORT, echo_everything) as service:
+                    status, out, err = run("linebounce", lines)
+                self.assertEqual((status, out, err), (0, INVITATION + expected_out, b""))
+                self.assertEqual(bytes(service.received), expected_wire)
+
+    def test_line_longer_than_the_socket_buffers_against_a_blocking_echo(self):
+        # The service blocks sending back the echo while linebounce is still sending:
+        # without taking in the echo as it sends, each would wait for the other for ever.
+        line = b"x" * (40 << 20) + b"\n"
+        with Peer(ECHO_PORT, echo_everything) as service:
+            status, out, err = run("linebounce", line + b"hola\n")
+        self.assertEqual((status, err), (0, b""))
+        # linebounce ends with the rest of the echo unread, which resets the connection:
+        # the service may lose what it had yet to read, but never gets anything else.
+        wire = line + b"\0hola\n\0"
+        self.assertEqual(bytes(service.received), wire[:len(service.received)])
+        self.assertTrue(out.startswith(INVITATION + b"Se escribieron %d caracteres -> " % len(line)
+                                       + line + b"\nTamanio Eco: %d\n\n ECO recibido x" % (len(line) + 1)))
+        # The rest of the long echo comes first with the next line's.
+        self.assertRegex(out[-200:], rb"\nSe escribieron 5 caracteres -> hola\n\nTamanio Eco: 6\n"
+                                     rb"\n ECO recibido x+\n$")
 
     def test_echo_in_pieces_is_shown_as_far_as_one_read_got_it(self):
-        with EchoPeer(echo_first_line_in_two_pieces):
+        with Peer(ECHO_PORT, echo_first_line_in_two_pieces):
             status, out, err = run("linebounce", b"hola\nxy\n")
         self.assertEqual((status, out, err),
                          (0, INVITATION + exchange(5, b"hola\n", b"ho")
@@ -93,7 +74,7 @@ class Lines(unittest.TestCase):
 
 class ServiceFailures(unittest.TestCase):
     def test_service_that_closes(self):
-        with EchoPeer(close_after_first_line):
+        with Peer(ECHO_PORT, close_after_first_line):
             status, out, err = run("linebounce", b"hola\nadios\n")
         self.assertEqual((status, out), (1, INVITATION + b"Se escribieron 5 caracteres -> hola\n\n"
                                             b"Tamanio Eco: 6\n"))

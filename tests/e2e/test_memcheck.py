@@ -6,8 +6,8 @@ import shutil
 import tempfile
 import unittest
 
-from harness import connect, run, start_cardbox, start_echo_service, summary
-from test_linebounce import INVITATION, exchange
+from harness import (INVITATION, connect, exchange, run, start_cardbox, start_echo_service,
+                     summary)
 
 
 def memcheck(log):

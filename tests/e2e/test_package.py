@@ -69,7 +69,10 @@ class Package(unittest.TestCase):
                                     rb"\nNombre: Ana\n\nApellido: Perez\n\n Edad:25\n$")
         finally:
             for name, path in saved.items():
-                os.environ[name.upper()] = path
+                if path is None:
+                    os.environ.pop(name.upper(), None)
+                else:
+                    os.environ[name.upper()] = path
 
     @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
     def test_unit_verifies(self):
