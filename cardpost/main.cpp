@@ -1,5 +1,6 @@
-// cardpost: the record client. Connects to cardbox on port 8000, asks for a given
-// name, a surname and an age, and sends them as one 62-byte person record.
+// cardpost: the record client. Connects to cardbox (on ::1 port 8000 unless the command
+// line names another host and port), asks for a given name, a surname and an age, and
+// sends them as one 62-byte person record.
 //
 // Every text it prints is fixed by its manual page and relied on by its users and
 // their scripts, odd spellings ("Escrbe", "Enviendo") included: do not mend them.
@@ -17,13 +18,21 @@
 namespace {
 
 constexpr const char* service = "8000";
+constexpr const char* output_failure = "cliente: standard output";
+constexpr command_texts command{
+    .name = "cardpost",
+    .usage = "usage: cardpost [-4 | -6] [HOST [PORT]]\n",
+    .description = "Asks for a given name, a surname and an age, and sends them as one person\n"
+                   "record to cardbox on HOST (default ::1), TCP port PORT (default 8000).\n",
+    .options = client_options_help,
+    .output_failure = output_failure,
+};
 constexpr client_texts connection_texts{
     .resolution_prefix = "getaddrinfo: ",
     .socket_failure = "client: socket",
     .connect_failure = "cliente: connect",
 };
 constexpr std::size_t initial_line_capacity = 30;
-constexpr const char* output_failure = "cliente: standard output";
 
 // Returns a decimal integer read as "%d" reads one (white space, blank lines included,
 // skipped; an optional sign; the digits; what follows stays unread), modulo 2^64 so
@@ -53,10 +62,11 @@ int input_failure()
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     open_standard_descriptors();
-    owned_fd connection = connect_to_server(service, connection_texts);
+    const client_options where = read_client_options(argc, argv, command, service);
+    owned_fd connection = connect_to_server(where, connection_texts);
     const int fd = connection.fd;
     std::puts("Conexion Establecida");
     // Nothing is written through this stream: closing it is what closes the connection.

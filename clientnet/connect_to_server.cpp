@@ -8,13 +8,13 @@ namespace {
 using addrinfo_list = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
 }
 
-owned_fd connect_to_server(const char* service, const client_texts& texts)
+owned_fd connect_to_server(const client_options& where, const client_texts& texts)
 {
     addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = where.family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* first = nullptr;
-    if (const int status = getaddrinfo(server_address, service, &hints, &first); status != 0) {
+    if (const int status = getaddrinfo(where.host, where.port, &hints, &first); status != 0) {
         std::fprintf(stderr, "%s%s\n", texts.resolution_prefix, gai_strerror(status));
         std::exit(EXIT_FAILURE);
     }

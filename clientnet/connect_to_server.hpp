@@ -1,12 +1,14 @@
 // The clients' connection setup: reaching the server address.
 #pragma once
 
+#include "client_options.hpp"
 #include "owned_fd.hpp"
 
 #include <cstdio>
 #include <memory>
 
-// The host on which cardbox and the echo service run, given to the resolver.
+// The host on which cardbox and the echo service run unless the command line names
+// another, given to the resolver.
 constexpr const char* server_address = "::1";
 
 // The exit status of a client that could connect to no address.
@@ -20,11 +22,11 @@ struct client_texts {
     const char* nothing_connected = "client: error al conectar con el servidor\n";
 };
 
-// Returns a socket connected to the server address on the service (a port number in
-// text). On failure it reports with the client's texts and ends the process: status 1
-// when the address cannot be resolved, exit_not_connected when no address can be
-// connected.
-owned_fd connect_to_server(const char* service, const client_texts& texts);
+// Returns a socket connected to the host on the port, trying every address that the
+// resolver gives in turn. On failure it reports with the client's texts and ends the
+// process: status 1 when the host cannot be resolved, exit_not_connected when no
+// address can be connected.
+owned_fd connect_to_server(const client_options& where, const client_texts& texts);
 
 struct stream_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }

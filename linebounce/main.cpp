@@ -1,6 +1,6 @@
-// linebounce: an interactive client for the echo service on port 9000. Sends each
-// line typed, with a zero byte after it, and prints the echo, until a line holds
-// SALIR or input ends.
+// linebounce: an interactive client for the echo service (on ::1 port 9000 unless the
+// command line names another host and port). Sends each line typed, with a zero byte
+// after it, and prints the echo, until a line holds SALIR or input ends.
 //
 // Every text it prints is fixed by its manual page and relied on by its users, odd
 // spellings ("Conexionen", "Tamanio") and the report of a close that is no failure
@@ -24,6 +24,15 @@
 namespace {
 
 constexpr const char* service = "9000";
+constexpr const char* output_failure = "client: standard output";
+constexpr command_texts command{
+    .name = "linebounce",
+    .usage = "usage: linebounce [-4 | -6] [HOST [PORT]]\n",
+    .description = "Sends each line typed to the echo service on HOST (default ::1), TCP port\n"
+                   "PORT (default 9000), and shows the echo, until a line holds SALIR.\n",
+    .options = client_options_help,
+    .output_failure = output_failure,
+};
 constexpr client_texts connection_texts{
     .resolution_prefix = "getaddrinfo ",
     .socket_failure = "client: socket",
@@ -31,7 +40,6 @@ constexpr client_texts connection_texts{
 };
 constexpr std::size_t initial_line_capacity = 50;
 constexpr std::string_view end_word = "SALIR";
-constexpr const char* output_failure = "client: standard output";
 
 // Reports the failure with perror and ends the program with status 1.
 [[noreturn]] void error(const char* message)
@@ -95,10 +103,11 @@ std::optional<echo_result> send_line(int fd, std::span<const char> line, std::sp
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     open_standard_descriptors();
-    owned_fd connection = connect_to_server(service, connection_texts);
+    const client_options where = read_client_options(argc, argv, command, service);
+    owned_fd connection = connect_to_server(where, connection_texts);
     const int fd = connection.fd;
     // Nothing is written through this stream; it is flushed after each send and closed
     // when the program ends, which closes the connection.
