@@ -55,6 +55,14 @@ def redirected(redirection):
     return ["sh", "-c", f'exec "$0" "$@" {redirection}']
 
 
+def with_hosts(lines):
+    """A wrapper command that runs a program in a mount namespace of its own (root
+    only), where /etc/hosts holds the given lines."""
+    return ["unshare", "--mount", "sh", "-c",
+            'mount -t tmpfs hosts /mnt && printf %s "$0" > /mnt/hosts && '
+            'mount --bind /mnt/hosts /etc/hosts && exec "$@"', lines]
+
+
 def program(name):
     """Returns the path of a built program, handed over by the test runner."""
     path = os.environ.get(name.upper())
@@ -167,22 +175,25 @@ def kill_session(process):
         pass
 
 
-def start_server(name, port, ready_line, wrapper=()):
+def start_server(name, port, ready_line, wrapper=(), arguments=(), ready_on_err=False):
     """Starts a server program (under the wrapper command, if any) and returns it once
     it has printed the line that says it waits for clients."""
     require_free_port(port)
-    server = Running([*wrapper, program(name)])
+    server = Running([*wrapper, program(name), *arguments])
     try:
-        out = server.wait_out(len(ready_line))
-        assert out.startswith(ready_line), f"{name} did not start: {out!r} {server.err!r}"
+        wait = server.wait_err if ready_on_err else server.wait_out
+        printed = wait(len(ready_line))
+        assert printed.startswith(ready_line), f"{name} did not start: {server.out!r} {server.err!r}"
     except BaseException:
         server.stop()
         raise
     return server
 
 
-def start_cardbox(wrapper=()):
-    return start_server("cardbox", RECORD_PORT, READY_LINE, wrapper)
+def start_cardbox(wrapper=(), arguments=(), port=RECORD_PORT):
+    """Starts cardbox; with --json its start line is on standard error."""
+    return start_server("cardbox", port, READY_LINE, wrapper, arguments,
+                        ready_on_err="--json" in arguments)
 
 
 def start_echo_service():
@@ -195,7 +206,11 @@ def connect(host="::1", port=RECORD_PORT):
     peer = socket.socket(family, socket.SOCK_STREAM)
     peer.settimeout(TIMEOUT)
     peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    peer.connect((host, port))
+    try:
+        peer.connect((host, port))
+    except OSError:
+        peer.close()
+        raise
     return peer
 
 
@@ -306,10 +321,10 @@ def receive_all(connection):
     return bytes(received)
 
 
-def run(name, stdin=b"", wrapper=()):
+def run(name, stdin=b"", wrapper=(), arguments=()):
     """Runs a program (under the wrapper command, if any) to its end with the given
     input; returns (status, stdout, stderr)."""
-    with subprocess.Popen([*wrapper, program(name)], stdin=subprocess.PIPE,
+    with subprocess.Popen([*wrapper, program(name), *arguments], stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           start_new_session=True) as process:
         try:

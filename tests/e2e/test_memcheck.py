@@ -32,7 +32,7 @@ class Memcheck(unittest.TestCase):
         with start_cardbox(wrapper=memcheck(self.log("cardbox"))) as server:
             with connect():
                 pass  # an empty connection: the report path
-            result = run("cardpost_dynamic", b"Ana\nPerez\n25\n", wrapper=memcheck(self.log("cardpost")))
+            result = run("cardpost", b"Ana\nPerez\n25\n", wrapper=memcheck(self.log("cardpost")))
             server.wait_out_ending(b" Edad:25\n")
         self.assertEqual(result, (0, summary(b"Ana\n", b"Perez\n", 25), b""))
         self.assertEqual(self.report("cardbox"), "")
@@ -40,7 +40,7 @@ class Memcheck(unittest.TestCase):
 
     def test_linebounce(self):
         with start_echo_service():
-            result = run("linebounce_dynamic", b"hola\nSALIR\n", wrapper=memcheck(self.log("linebounce")))
+            result = run("linebounce", b"hola\nSALIR\n", wrapper=memcheck(self.log("linebounce")))
         self.assertEqual(result, (0, INVITATION + exchange(5, b"hola\n", b"hola\n")
                                   + b"Escribio SALIR\n", b""))
         self.assertEqual(self.report("linebounce"), "")

@@ -1,7 +1,8 @@
-"""Shipping: cmake --install lays out the programs, the manual pages and the service
-unit under the chosen prefix; the Debian package holds exactly these, and its
-cardbox and cardpost work end to end from a scratch root; the unit and the manual
-pages pass their linters."""
+"""Shipping: cmake --install lays out the programs, the manual pages, the service
+unit, the completions and the licence under the chosen prefix; the Debian package
+holds exactly these, passes lintian, carries one version everywhere, and its
+maintainer scripts run under dpkg in a scratch root; its cardbox and cardpost work end
+to end from there; the unit and the manual pages pass their linters."""
 
 import gzip
 import os
@@ -10,12 +11,15 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import TIMEOUT, run, start_cardbox, summary
+from harness import TIMEOUT, run, start_cardbox, summary, with_hosts
 
 PROGRAMS = ("cardbox", "cardpost", "linebounce")
 INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]
                    + [f"share/man/man1/{name}.1.gz" for name in PROGRAMS]
-                   + ["lib/systemd/system/cardbox.service"])
+                   + [f"share/bash-completion/completions/{name}" for name in PROGRAMS]
+                   + ["lib/systemd/system/cardbox.service", "share/doc/cardbox/copyright",
+                      "share/doc/cardbox/changelog.gz"])
+VERSION = os.environ.get("PROJECT_VERSION", "")
 
 
 def files_under(root):
@@ -49,11 +53,12 @@ class Package(unittest.TestCase):
 
     def test_holds_the_programs_pages_and_unit_for_usr(self):
         self.assertEqual(files_under(os.path.join(self.root, "usr")), INSTALLED)
-        fields = command("dpkg-deb", "--field", self.deb, "Package", "Depends").stdout
-        self.assertIn("Package: cardbox", fields)
+        fields = command("dpkg-deb", "--field", self.deb, "Package", "Version", "Depends").stdout
+        self.assertIn("Package: cardbox\n", fields)
+        self.assertIn(f"Version: {VERSION}\n", fields)
         self.assertIn("Depends: libc6", fields)
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
-            self.assertIn("ExecStart=/usr/bin/cardbox\n", unit.read())
+            self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", unit.read())
 
     def test_installed_programs_work_end_to_end(self):
         installed = os.path.join(self.root, "usr", "bin")
@@ -62,7 +67,10 @@ class Package(unittest.TestCase):
         try:
             with start_cardbox() as server:
                 before = len(server.out)
-                self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n"),
+                # By name, as a host in /etc/hosts.
+                wrapper = with_hosts("::1 recordhost\n") if os.geteuid() == 0 else ()
+                host = ["recordhost"] if wrapper else []
+                self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n", wrapper=wrapper, arguments=host),
                                  (0, summary(b"Ana\n", b"Perez\n", 25), b""))
                 shown = server.wait_out_ending(b" Edad:25\n")[before:]
             self.assertRegex(shown, rb"^cliente conectado desde ::1:\d+\n\nSe recibieron 62 bytes\n"
@@ -74,17 +82,78 @@ class Package(unittest.TestCase):
                 else:
                     os.environ[name.upper()] = path
 
+    def test_one_version_everywhere(self):
+        with gzip.open(os.path.join(self.root, "usr/share/doc/cardbox/changelog.gz")) as changelog:
+            self.assertTrue(changelog.readline().startswith(f"cardbox ({VERSION}) ".encode()))
+        for name in PROGRAMS:
+            with self.subTest(name):
+                version = subprocess.run([os.path.join(self.root, "usr/bin", name), "--version"],
+                                         capture_output=True, timeout=TIMEOUT)
+                self.assertEqual((version.returncode, version.stdout, version.stderr),
+                                 (0, f"{name} {VERSION}\n".encode(), b""))
+                with gzip.open(os.path.join(self.root, f"usr/share/man/man1/{name}.1.gz")) as page:
+                    self.assertIn(f'"cardbox {VERSION}"'.encode(), page.readline())
+
+    @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
+    def test_lintian_accepts_the_package(self):
+        result = subprocess.run(["lintian", "--allow-root", "--fail-on", "error,warning", self.deb],
+                                capture_output=True, text=True, timeout=300)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+
+    @unittest.skipUnless(os.geteuid() == 0, "dpkg needs root to run scripts in a scratch root")
+    def test_maintainer_scripts_run_by_dpkg_in_a_scratch_root(self):
+        # A root with a shell, an empty dpkg database and stand-ins that record their
+        # calls for systemctl and Debian's service helpers; /run/systemd/system says
+        # that systemd runs there. dpkg runs the scripts chrooted into it.
+        root = os.path.join(self.scratch.name, "scripts-root")
+        for folder in ("var/lib/dpkg/info", "var/lib/dpkg/updates", "run/systemd/system",
+                       "usr/bin", "usr/sbin", "bin", "dev"):
+            os.makedirs(os.path.join(root, folder))
+        for empty in ("var/lib/dpkg/status", "var/lib/dpkg/available", "dev/null"):
+            open(os.path.join(root, empty), "w").close()
+        libraries = subprocess.run(["ldd", "/bin/sh"], capture_output=True, text=True).stdout
+        for path in ["/bin/sh", *(word for word in libraries.split() if word.startswith("/"))]:
+            os.makedirs(os.path.dirname(root + path), exist_ok=True)
+            shutil.copy(path, root + path)
+        for tool in ("systemctl", "deb-systemd-helper", "deb-systemd-invoke", "ldconfig",
+                     "start-stop-daemon"):
+            folder = "usr/sbin" if tool in ("ldconfig", "start-stop-daemon") else "usr/bin"
+            with open(os.path.join(root, folder, tool), "w") as stand_in:
+                stand_in.write(f'#!/bin/sh\necho "{tool} $*" >> /calls\n')
+            os.chmod(os.path.join(root, folder, tool), 0o755)
+
+        def dpkg(*action):
+            command("dpkg", f"--root={root}", "--force-depends", *action)
+            with open(os.path.join(root, "calls"), "r+") as calls:
+                made = calls.read().splitlines()
+                calls.truncate(0)
+            return made
+
+        open(os.path.join(root, "calls"), "w").close()
+        enable = ["deb-systemd-helper unmask cardbox.service",
+                  "deb-systemd-helper --quiet was-enabled cardbox.service",
+                  "deb-systemd-helper enable cardbox.service",
+                  "systemctl --system daemon-reload"]
+        self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke start cardbox.service"])
+        self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke restart cardbox.service"])
+        self.assertTrue(os.path.exists(os.path.join(root, "usr/bin/cardbox")))
+        self.assertEqual(dpkg("-r", "cardbox"), ["deb-systemd-invoke stop cardbox.service",
+                                                 "systemctl --system daemon-reload"])
+        self.assertFalse(os.path.exists(os.path.join(root, "usr/bin/cardbox")))
+        self.assertEqual(dpkg("-P", "cardbox"), ["deb-systemd-helper purge cardbox.service"])
+
     @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
     def test_unit_verifies(self):
         # The unit as installed, pointed at the server in the scratch root, since the
-        # host has none in /usr/bin; its manual page is checked below instead.
+        # host has none in /usr/bin, and its manual page found there too.
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
             text = unit.read().replace("ExecStart=/usr/bin/", f"ExecStart={self.root}/usr/bin/")
         unit_path = os.path.join(self.scratch.name, "cardbox.service")
         with open(unit_path, "w") as unit:
             unit.write(text)
-        result = subprocess.run(["systemd-analyze", "verify", "--man=no", unit_path],
-                                capture_output=True, text=True, timeout=TIMEOUT)
+        result = subprocess.run(["systemd-analyze", "verify", unit_path],
+                                capture_output=True, text=True, timeout=TIMEOUT,
+                                env={**os.environ, "MANPATH": os.path.join(self.root, "usr/share/man")})
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
     @unittest.skipUnless(shutil.which("groff"), "groff is not installed")
@@ -104,10 +173,10 @@ class Package(unittest.TestCase):
 class Install(unittest.TestCase):
     def test_install_under_a_chosen_prefix(self):
         with tempfile.TemporaryDirectory() as prefix:
-            command("cmake", "--install", os.environ["BUILD_DIR"], "--prefix", prefix)
+            command("cmake", "--install", os.environ["BUILD_DIR"], "--prefix", prefix, "--strip")
             self.assertEqual(files_under(prefix), INSTALLED)
             with open(os.path.join(prefix, "lib/systemd/system/cardbox.service")) as unit:
-                self.assertIn(f"ExecStart={prefix}/bin/cardbox\n", unit.read())
+                self.assertIn(f"ExecStart={prefix}/bin/cardbox $CARDBOX_OPTIONS\n", unit.read())
             status = subprocess.run([os.path.join(prefix, "bin", "cardpost")], input=b"",
                                     capture_output=True, timeout=TIMEOUT).returncode
             self.assertEqual(status, 2)  # installed, runs, finds no server

@@ -1,0 +1,161 @@
+"""The command line: help, version and usage errors of each program; the clients
+reaching another host by name, over a veth pair to a second network namespace, and
+over IPv4 alone; cardbox's JSON lines and its idle time-out."""
+
+import base64
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_cardbox, summary,
+                     wait_until, with_hosts)
+
+VERSION = os.environ.get("PROJECT_VERSION", "")
+USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [--json]\n",
+         "cardpost": b"usage: cardpost [-4 | -6] [HOST [PORT]]\n",
+         "linebounce": b"usage: linebounce [-4 | -6] [HOST [PORT]]\n"}
+
+
+def own_network_namespace():
+    """True when the tests run in a network namespace of their own, which they may
+    then change."""
+    return os.environ.get("OWN_NETWORK_NAMESPACE") == "1"
+
+
+class CommandLine(unittest.TestCase):
+    def test_help_version_and_usage_errors(self):
+        cases = [
+            # (program, arguments, what standard error says before the usage line)
+            ("cardbox", ["-x"], b"cardbox: invalid option -- 'x'\n"),
+            ("cardbox", ["--jsn"], b"cardbox: unrecognized option '--jsn'\n"),
+            ("cardbox", ["--json=yes"], b"cardbox: option '--json' doesn't allow an argument\n"),
+            ("cardbox", ["-p"], b"cardbox: option requires an argument -- 'p'\n"),
+            ("cardbox", ["-p", "70000"], b"cardbox: invalid port '70000'\n"),
+            ("cardbox", ["--port=no-such-service"], b"cardbox: invalid port 'no-such-service'\n"),
+            ("cardbox", ["-t", "0"], b"cardbox: invalid idle time-out in seconds '0'\n"),
+            ("cardbox", ["--idle-timeout", "1.5"], b"cardbox: invalid idle time-out in seconds '1.5'\n"),
+            ("cardbox", ["extra"], b"cardbox: unexpected argument 'extra'\n"),
+            ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
+            ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
+            ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),
+            ("linebounce", ["--ipv5"], b"linebounce: unrecognized option '--ipv5'\n"),
+            ("linebounce", ["::1", "99999"], b"linebounce: invalid port '99999'\n"),
+        ]
+        with tempfile.TemporaryDirectory() as scratch:
+            trace = os.path.join(scratch, "trace")
+            # Nothing is bound or connected before a usage error. (LeakSanitizer cannot
+            # run under strace.)
+            sockets = ["strace", "-f", "-qq", "-e", "trace=socket,bind,connect", "-o", trace,
+                       "-E", "ASAN_OPTIONS=detect_leaks=0"]
+            for name, arguments, problem in cases:
+                with self.subTest(name=name, arguments=arguments):
+                    self.assertEqual(run(name, wrapper=sockets, arguments=arguments),
+                                     (64, b"", problem + USAGE[name]))
+                    with open(trace) as calls:
+                        self.assertNotIn("AF_INET", calls.read())
+        for name in USAGE:
+            for arguments in (["-h"], ["--help"], ["-V"], ["--version"]):
+                with self.subTest(name=name, arguments=arguments):
+                    status, out, err = run(name, arguments=arguments)
+                    self.assertEqual((status, err), (0, b""))
+                    if "h" in arguments[0]:
+                        self.assertTrue(out.startswith(USAGE[name]) and b"--version" in out, out)
+                    else:
+                        self.assertEqual(out, f"{name} {VERSION}\n".encode())
+
+
+@unittest.skipUnless(own_network_namespace(), "needs root in a network namespace of its own")
+class OtherHosts(unittest.TestCase):
+    def test_cardpost_reaches_cardbox_on_a_second_host_by_name(self):
+        # A second host: a network namespace joined to this one by a veth pair, with
+        # addresses that exist only inside the two.
+        holder = subprocess.Popen(["unshare", "--net", "sleep", str(4 * TIMEOUT)])
+        try:
+            wait_until(lambda: os.stat(f"/proc/{holder.pid}/ns/net").st_ino
+                       != os.stat("/proc/self/ns/net").st_ino, "the second host")
+            there = ["nsenter", "-t", str(holder.pid), "-n"]
+            for command in (["ip", "link", "add", "here", "type", "veth", "peer", "name", "there",
+                             "netns", str(holder.pid)],
+                            ["ip", "address", "add", "fd00:c0de::1/64", "dev", "here", "nodad"],
+                            ["ip", "link", "set", "here", "up"],
+                            there + ["ip", "address", "add", "fd00:c0de::2/64", "dev", "there", "nodad"],
+                            there + ["ip", "link", "set", "there", "up"]):
+                subprocess.run(command, check=True, timeout=TIMEOUT)
+            with start_cardbox(arguments=["-b", "fd00:c0de::1", "-p", "8080"], port=8080) as server:
+                with self.assertRaises(ConnectionRefusedError):
+                    connect("::1", 8080).close()  # bound to the one address only
+                result = run("cardpost", b"Ana\nPerez\n25\n", arguments=["recordhost", "8080"],
+                             wrapper=there + with_hosts("fd00:c0de::1 recordhost\n"))
+                self.assertEqual(result, (0, summary(b"Ana\n", b"Perez\n", 25), b""))
+                printed = server.wait_out_ending(b" Edad:25\n")
+            self.assertRegex(printed, rb"\ncliente conectado desde fd00:c0de::2:\d+\n\nSe recibieron 62")
+        finally:
+            holder.kill()
+            holder.wait()
+
+    def test_clients_keep_to_ipv4_with_ipv6_off(self):
+        hosts = with_hosts("127.0.0.1 recordhost\n::1 recordhost\n")
+        setting = "/proc/sys/net/ipv6/conf/all/disable_ipv6"
+        with start_cardbox() as server:
+            try:
+                with open(setting, "w") as off:
+                    off.write("1")
+                self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n", wrapper=hosts,
+                                     arguments=["-4", "recordhost"]),
+                                 (0, summary(b"Ana\n", b"Perez\n", 25), b""))
+                printed = server.wait_out_ending(b" Edad:25\n")
+                status, _, err = run("cardpost", b"", wrapper=hosts, arguments=["-6", "recordhost"])
+            finally:
+                with open(setting, "w") as on:
+                    on.write("0")
+        self.assertRegex(printed, rb"cliente conectado desde ::ffff:127\.0\.0\.1:\d+\n")
+        self.assertEqual((status, err), (2, b"cliente: connect: Cannot assign requested address\n"
+                                            b"client: error al conectar con el servidor\n"))
+
+
+class ServerOptions(unittest.TestCase):
+    def test_json_lines_carry_every_byte(self):
+        odd = b"Jos\xe9 \"Pepito\" \\ \x1b[2J\xc2\x85\n"  # not UTF-8, quotes, controls
+        with start_cardbox(arguments=["--json"]) as server:
+            with connect() as peer:
+                peer.sendall(record(odd, b"Ib\xe1\xf1ez\n", 25))
+                self.assertEqual(peer.recv(1), b"")
+                port = peer.getsockname()[1]
+            with connect():
+                pass
+            lines = server.wait_out_ending(b'"Connection closed by peer"}\n').splitlines()
+        self.assertEqual(server.err.count(b"\n"), 3)  # the start line and the close's report
+        first, second = (json.loads(line) for line in lines)
+        self.assertRegex(first.pop("time"), r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+        self.assertEqual(base64.b64decode(first.pop("nombre_base64")), odd)
+        self.assertEqual(base64.b64decode(first.pop("apellido_base64")), b"Ib\xe1\xf1ez\n")
+        self.assertEqual(first, {"peer": "::1", "port": port, "bytes": 62, "edad": 25,
+                                 "nombre": "Jos\ufffd \"Pepito\" \\ \x1b[2J\x85\n",
+                                 "apellido": "Ib\ufffd\ufffdez\n"})
+        self.assertEqual({key: second[key] for key in ("peer", "bytes", "error")},
+                         {"peer": "::1", "bytes": 0, "error": "Connection closed by peer"})
+        if shutil.which("jq"):
+            parsed = subprocess.run(["jq", "-c", ".bytes"], input=b"\n".join(lines),
+                                    capture_output=True, timeout=TIMEOUT)
+            self.assertEqual((parsed.returncode, parsed.stdout), (0, b"62\n0\n"))
+
+    def test_silent_client_is_given_up_after_the_idle_time_out(self):
+        with start_cardbox(arguments=["--idle-timeout", "1"]) as server:
+            with connect() as silent:
+                expected = peer_line(silent) + b"\nSe recibieron -1 bytes\n"
+                self.assertEqual(silent.recv(1), b"")  # closed after a second
+            report = b"Error en funcion read()\n: Connection timed out\n"
+            self.assertEqual(server.wait_err(len(report)), report)
+            with connect() as peer:
+                peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+                expected += peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
+                out = server.wait_out_ending(b" Edad:25\n")
+        self.assertTrue(out.endswith(expected), out)
+
+
+if __name__ == "__main__":
+    unittest.main()
