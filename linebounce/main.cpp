@@ -129,9 +129,11 @@ int main(int argc, char** argv)
         if (input.text.find(end_word) != std::string_view::npos) {
             std::puts("Escribio SALIR");
             // The last line goes as read, with no zero byte, and no echo is awaited:
-            // whether the send succeeds changes nothing for the user.
-            [[maybe_unused]] const ssize_t sent =
-                write(fd, line.data, static_cast<std::size_t>(input.count));
+            // whether the send succeeds changes nothing for the user, and an echo taken
+            // in while it is sent is not shown.
+            const auto last_size = static_cast<std::size_t>(input.count);
+            if (!zero_fill(echo, last_size)) error("Error al leer desde el socket");
+            send_line(fd, {line.data, last_size}, {echo.data, last_size});
             if (stream != nullptr) std::fflush(stream.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }

@@ -16,9 +16,9 @@ struct command_texts {
 // Makes getopt's reports name the program, whatever path it was run by.
 void name_program(char** argv, const command_texts& texts);
 
-// Prints the usage, the description and the options (--help), or the program's name and the project's
-// version (--version), on standard output, and ends the program: status 0, or 1 if
-// the output could not be written.
+// Prints the usage, the description and the options (--help), or the program's name
+// and the project's version (--version), on standard output, and ends the program:
+// status 0, or 1 if the output could not be written.
 [[noreturn]] void print_help(const command_texts& texts);
 [[noreturn]] void print_version(const command_texts& texts);
 

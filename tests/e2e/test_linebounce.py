@@ -63,6 +63,10 @@ class Lines(unittest.TestCase):
         # The rest of the long echo comes first with the next line's.
         self.assertRegex(out[-200:], rb"\nSe escribieron 5 caracteres -> hola\n\nTamanio Eco: 6\n"
                                      rb"\n ECO recibido x+\n$")
+        # The last line, whose echo is not awaited, is sent the same way.
+        with Peer(ECHO_PORT, echo_everything):
+            self.assertEqual(run("linebounce", b"SALIR" + line),
+                             (0, INVITATION + b"Escribio SALIR\n", b""))
 
     def test_echo_in_pieces_is_shown_as_far_as_one_read_got_it(self):
         with Peer(ECHO_PORT, echo_first_line_in_two_pieces):
