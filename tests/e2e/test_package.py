@@ -59,6 +59,8 @@ class Package(unittest.TestCase):
         self.assertIn("Depends: libc6", fields)
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
             self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", unit.read())
+        for name in PROGRAMS:
+            command("bash", "-n", os.path.join(self.root, "usr/share/bash-completion/completions", name))
 
     def test_installed_programs_work_end_to_end(self):
         installed = os.path.join(self.root, "usr", "bin")
