@@ -63,6 +63,13 @@ def with_hosts(lines):
             'mount --bind /mnt/hosts /etc/hosts && exec "$@"', lines]
 
 
+def under_strace(*options):
+    """A wrapper command that runs a program under strace with the given options.
+    LeakSanitizer needs ptrace, which strace holds, so it is off there; leaks are
+    checked in the other tests."""
+    return ["strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", *options]
+
+
 def program(name):
     """Returns the path of a built program, handed over by the test runner."""
     path = os.environ.get(name.upper())
@@ -251,6 +258,14 @@ def wait_until_read_by_server(peer, server_port=RECORD_PORT):
     wait_until(lambda: any(local == server_port and remote == port and queue == 0
                            for local, remote, state, queue in _tcp_connections()),
                "the server to read what the peer sent")
+
+
+def wait_until_listening(port=RECORD_PORT):
+    """Returns once something listens on the port, for a server whose start line
+    cannot be seen."""
+    wait_until(lambda: any(local == port and state == TCP_LISTEN
+                           for local, _, state, _ in _tcp_connections()),
+               f"something to listen on port {port}")
 
 
 def wait_until_queued(count, server_port=RECORD_PORT):

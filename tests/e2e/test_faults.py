@@ -8,17 +8,16 @@ import shutil
 import signal
 import unittest
 
-from harness import (ECHO_PORT, INVITATION, PROMPTS, READY_LINE, RECORD_PORT, TCP_LISTEN, Peer,
-                     Running, _tcp_connections, connect, echo_everything, exchange,
-                     keep_everything, listen, peer_line, program, receive_all, record,
-                     redirected, run, shown, start_cardbox, summary, wait_until)
+from harness import (ECHO_PORT, INVITATION, PROMPTS, READY_LINE, RECORD_PORT, Peer, Running,
+                     connect, echo_everything, exchange, keep_everything, listen, peer_line,
+                     program, receive_all, record, redirected, run, shown, start_cardbox,
+                     summary, under_strace, wait_until_listening)
 
 
 def failing(*injections):
     """A wrapper command that runs a program with the given system calls failing, as
     strace's -e inject= describes them; strace's own trace goes nowhere."""
-    # LeakSanitizer needs ptrace, which strace holds; leaks are checked in the other tests.
-    wrapper = ["strace", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0"]
+    wrapper = under_strace("-o", "/dev/null")
     for injection in injections:
         wrapper += ["-e", f"inject={injection}"]
     return wrapper
@@ -170,9 +169,7 @@ class StandardStreams(unittest.TestCase):
         for closed in (0, 1, 2):
             with self.subTest(closed=closed), \
                     Running(redirected(f"{closed}>&-") + [program("cardbox")]) as server:
-                wait_until(lambda: any(local == RECORD_PORT and state == TCP_LISTEN
-                                       for local, _, state, _ in _tcp_connections()),
-                           "cardbox to listen")
+                wait_until_listening()
                 with connect():
                     pass  # an empty connection: a report on standard error
                 with connect() as peer:

@@ -6,13 +6,12 @@ import base64
 import json
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import unittest
 
 from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_cardbox, summary,
-                     wait_until, with_hosts)
+                     under_strace, wait_until, with_hosts)
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
 USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [--json]\n",
@@ -47,10 +46,8 @@ class CommandLine(unittest.TestCase):
         ]
         with tempfile.TemporaryDirectory() as scratch:
             trace = os.path.join(scratch, "trace")
-            # Nothing is bound or connected before a usage error. (LeakSanitizer cannot
-            # run under strace.)
-            sockets = ["strace", "-f", "-qq", "-e", "trace=socket,bind,connect", "-o", trace,
-                       "-E", "ASAN_OPTIONS=detect_leaks=0"]
+            # Nothing is bound or connected before a usage error.
+            sockets = under_strace("-f", "-e", "trace=socket,bind,connect", "-o", trace)
             for name, arguments, problem in cases:
                 with self.subTest(name=name, arguments=arguments):
                     self.assertEqual(run(name, wrapper=sockets, arguments=arguments),
