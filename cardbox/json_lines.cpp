@@ -12,40 +12,39 @@ namespace {
 // Prints the text as a JSON string: UTF-8 as it is, JSON's own escapes for the quote,
 // the backslash and the control characters (C1 ones included), and U+FFFD for each
 // byte that is not part of a valid UTF-8 character. Returns whether there was none.
-bool print_json_string(std::string_view text, std::FILE* out)
+bool print_json_string(std::string_view text, record_output& out)
 {
     bool valid = true;
-    std::fputc('"', out);
+    print(out, "\"");
     while (!text.empty()) {
         const utf8_character character = decode_utf8(text);
         const std::size_t length = character.length != 0 ? character.length : 1;
         const std::uint32_t code_point = character.code_point;
         if (character.length == 0) {
             valid = false;
-            std::fputs("\\ufffd", out);
+            print(out, "\\ufffd");
         } else if (code_point == '"' || code_point == '\\') {
-            std::fputc('\\', out);
-            std::fputc(static_cast<int>(code_point), out);
+            print(out, code_point == '"' ? "\\\"" : "\\\\");
         } else if (code_point == '\n') {
-            std::fputs("\\n", out);
+            print(out, "\\n");
         } else if (code_point == '\t') {
-            std::fputs("\\t", out);
+            print(out, "\\t");
         } else if (code_point < 0x20U || (code_point >= 0x7FU && code_point <= 0x9FU)) {
-            std::fprintf(out, "\\u%04x", static_cast<unsigned>(code_point));
+            print_formatted(out, "\\u%04x", static_cast<unsigned>(code_point));
         } else {
-            std::fwrite(text.data(), 1, length, out);
+            print(out, text.substr(0, length));
         }
         text.remove_prefix(length);
     }
-    std::fputc('"', out);
+    print(out, "\"");
     return valid;
 }
 
-void print_base64(std::string_view bytes, std::FILE* out)
+void print_base64(std::string_view bytes, record_output& out)
 {
     constexpr std::string_view alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::fputc('"', out);
+    print(out, "\"");
     while (!bytes.empty()) {
         const std::size_t taken = std::min<std::size_t>(bytes.size(), 3);
         std::uint32_t group = 0;
@@ -54,24 +53,26 @@ void print_base64(std::string_view bytes, std::FILE* out)
             if (i < taken) group |= static_cast<unsigned char>(bytes[i]);
         }
         // Each 3 bytes make 4 characters; a short last group is padded with '='.
+        std::array<char, 4> characters{};
         for (std::size_t i = 0; i < 4; ++i)
-            std::fputc(i <= taken ? alphabet[(group >> (18U - 6U * i)) & 0x3FU] : '=', out);
+            characters[i] = i <= taken ? alphabet[(group >> (18U - 6U * i)) & 0x3FU] : '=';
+        print(out, {characters.data(), characters.size()});
         bytes.remove_prefix(taken);
     }
-    std::fputc('"', out);
+    print(out, "\"");
 }
 
 // Prints a text field: its string, and its bytes in base64 when it is not valid UTF-8.
-void print_text_field(const char* key, std::string_view text, std::FILE* out)
+void print_text_field(const char* key, std::string_view text, record_output& out)
 {
-    std::fprintf(out, ", \"%s\": ", key);
+    print_formatted(out, ", \"%s\": ", key);
     if (print_json_string(text, out)) return;
-    std::fprintf(out, ", \"%s_base64\": ", key);
+    print_formatted(out, ", \"%s_base64\": ", key);
     print_base64(text, out);
 }
 
 // Prints the time now in UTC, to the millisecond, as RFC 3339 writes it.
-void print_time_now(std::FILE* out)
+void print_time_now(record_output& out)
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -79,31 +80,31 @@ void print_time_now(std::FILE* out)
     gmtime_r(&now.tv_sec, &utc);
     std::array<char, 32> seconds{};
     std::strftime(seconds.data(), seconds.size(), "%Y-%m-%dT%H:%M:%S", &utc);
-    std::fprintf(out, "\"%s.%03ldZ\"", seconds.data(), now.tv_nsec / 1'000'000);
+    print_formatted(out, "\"%s.%03ldZ\"", seconds.data(), now.tv_nsec / 1'000'000);
 }
 
 }  // namespace
 
-void print_json_line(const connection_line& connection, std::FILE* out)
+void print_json_line(record_output& out, const connection_line& connection)
 {
-    std::fputs("{\"time\": ", out);
+    print(out, "{\"time\": ");
     print_time_now(out);
-    std::fputs(", \"peer\": ", out);
+    print(out, ", \"peer\": ");
     if (connection.peer != nullptr)
         print_json_string(connection.peer, out);
     else
-        std::fputs("null", out);
+        print(out, "null");
     // The port is numeric text already.
-    std::fprintf(out, ", \"port\": %s, \"bytes\": %zd",
-                 connection.port != nullptr ? connection.port : "null", connection.bytes);
+    print_formatted(out, ", \"port\": %s, \"bytes\": %zd",
+                    connection.port != nullptr ? connection.port : "null", connection.bytes);
     if (connection.person != nullptr) {
         print_text_field("nombre", connection.person->nombre, out);
         print_text_field("apellido", connection.person->apellido, out);
-        std::fprintf(out, ", \"edad\": %u", static_cast<unsigned>(connection.person->edad));
+        print_formatted(out, ", \"edad\": %u", static_cast<unsigned>(connection.person->edad));
     }
     if (connection.error != nullptr) {
-        std::fputs(", \"error\": ", out);
+        print(out, ", \"error\": ");
         print_json_string(connection.error, out);
     }
-    std::fputs("}\n", out);
+    print(out, "}\n");
 }

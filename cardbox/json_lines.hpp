@@ -2,8 +2,8 @@
 #pragma once
 
 #include "person_record.hpp"
+#include "record_output.hpp"
 
-#include <cstdio>
 #include <sys/types.h>
 
 // One connection as its line shows it.
@@ -12,11 +12,11 @@ struct connection_line {
     const char* port;             // its numeric port, or null when unknown
     ssize_t bytes;                // what the received-count line shows
     const person_fields* person;  // the record, or null when nothing arrived
-    const char* error;            // what ended the connection, or null when nothing failed
+    const char* error;            // what went wrong, or null when the record came whole
 };
 
 // Prints the connection's line, stamped with the time now: {"time": ..., "peer": ...,
 // "port": ..., "bytes": ..., then "nombre", "apellido" and "edad" for a record, and
 // "error" when something failed}. Texts are carried exactly; one that is not valid
 // UTF-8 shows each stray byte as U+FFFD and comes whole in a "..._base64" key besides.
-void print_json_line(const connection_line& connection, std::FILE* out);
+void print_json_line(record_output& out, const connection_line& connection);

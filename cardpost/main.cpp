@@ -1,18 +1,25 @@
 // cardpost: the record client. Connects to cardbox (on ::1 port 8000 unless the command
 // line names another host and port), asks for a given name, a surname and an age, and
-// sends them as one 62-byte person record.
+// sends them as one 62-byte person record. With --confirm it then waits for the
+// server's verdict: a normal close says the record was taken, a reset that it was not.
 //
 // Every text it prints is fixed by its manual page and relied on by its users and
 // their scripts, odd spellings ("Escrbe", "Enviendo") included: do not mend them.
 #include "connect_to_server.hpp"
+#include "deadline.hpp"
 #include "line_reader.hpp"
 #include "person_record.hpp"
 #include "standard_streams.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <getopt.h>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -21,10 +28,17 @@ constexpr const char* service = "8000";
 constexpr const char* output_failure = "cliente: standard output";
 constexpr command_texts command{
     .name = "cardpost",
-    .usage = "usage: cardpost [-4 | -6] [HOST [PORT]]\n",
+    .usage = "usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
     .description = "Asks for a given name, a surname and an age, and sends them as one person\n"
                    "record to cardbox on HOST (default ::1), TCP port PORT (default 8000).\n",
-    .options = client_options_help,
+    .options = "  -4, --ipv4          connect over IPv4 only\n"
+               "  -6, --ipv6          connect over IPv6 only\n"
+               "  -c, --confirm       wait for the server to take the record, and say so in\n"
+               "                      the exit status (0 taken, 1 not taken, 3 no verdict)\n"
+               "  -w, --wait SECONDS  wait this long for the verdict (default 60); implies\n"
+               "                      --confirm\n"
+               "  -h, --help          show this help and exit\n"
+               "  -V, --version       show the version and exit\n",
     .output_failure = output_failure,
 };
 constexpr client_texts connection_texts{
@@ -33,6 +47,47 @@ constexpr client_texts connection_texts{
     .connect_failure = "cliente: connect",
 };
 constexpr std::size_t initial_line_capacity = 30;
+// The status of a record sent whose verdict did not come in time: it may or may not
+// have been taken, so sending it again may make a duplicate.
+constexpr int exit_no_verdict = 3;
+constexpr int default_wait_seconds = 60;
+constexpr int max_wait_seconds = 2'147'483;  // poll's milliseconds
+
+// What the command line chose.
+struct post_options {
+    client_options where;
+    bool confirm;
+    int wait_seconds;
+};
+
+// Reads the command line into chosen. Returns the status to end the program with at
+// once, or nothing to go on; nothing is connected before.
+std::optional<int> read_options(int argc, char** argv, post_options& chosen)
+{
+    static constexpr option long_options[] = {
+        {"ipv4", no_argument, nullptr, '4'},
+        {"ipv6", no_argument, nullptr, '6'},
+        {"confirm", no_argument, nullptr, 'c'},
+        {"wait", required_argument, nullptr, 'w'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    name_program(argv, command);
+    for (int option = 0; (option = getopt_long(argc, argv, "46cw:hV", long_options, nullptr)) != -1;) {
+        if (option == 'c') {
+            chosen.confirm = true;
+        } else if (option == 'w') {
+            const std::optional<int> seconds = whole_number(optarg, 1, max_wait_seconds);
+            if (!seconds) return usage_error(command, "invalid wait in seconds", optarg);
+            chosen.wait_seconds = *seconds;
+            chosen.confirm = true;
+        } else if (const std::optional<int> status = take_client_option(option, chosen.where, command)) {
+            return status;
+        }
+    }
+    return take_host_and_port(argc, argv, chosen.where, command);
+}
 
 // Returns a decimal integer read as "%d" reads one (white space, blank lines included,
 // skipped; an optional sign; the digits; what follows stays unread), modulo 2^64 so
@@ -52,6 +107,17 @@ std::int64_t read_age(std::FILE* input)
     return static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
 }
 
+// Reads one answer into a text field of the record: the line as typed, its newline
+// included; left empty at the end of input. Returns false when the input could not be
+// read (errno says why).
+bool read_text_field(line_buffer& line, std::span<char, person_text_size> field)
+{
+    const input_line answer = read_line(line, stdin);
+    if (answer.failed) return false;
+    fill_person_text(field, answer.text);
+    return true;
+}
+
 // Reports an answer that could not be read (not the end of input) and returns the
 // exit status: nothing is sent, and the connection is closed empty.
 int input_failure()
@@ -60,29 +126,57 @@ int input_failure()
     return exit_status_after_output(EXIT_FAILURE, output_failure);
 }
 
+// Ends the sending side and waits for the server's verdict on the record: a normal
+// close means it is in the server's output (status 0), a reset that it was not taken
+// (status 1); no verdict within the wait gets a status of its own. Reports all but
+// the first.
+int await_verdict(int fd, int wait_seconds)
+{
+    shutdown(fd, SHUT_WR);
+    const std::int64_t deadline = milliseconds_now() + std::int64_t{wait_seconds} * 1000;
+    for (;;) {
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = poll(&readable, 1, milliseconds_until(deadline));
+        if (ready == -1 && errno == EINTR) continue;
+        if (ready != 1) {
+            if (ready == -1) std::perror("cliente: poll");
+            std::fprintf(stderr, "cliente: no verdict within %d s: the record may have been taken\n",
+                         wait_seconds);
+            return exit_no_verdict;
+        }
+        // The server sends nothing before its verdict; anything a peer does send is
+        // passed over.
+        std::array<char, 512> discarded{};
+        const ssize_t count = read(fd, discarded.data(), discarded.size());
+        if (count == 0) return EXIT_SUCCESS;
+        if (count == -1 && errno != EINTR) {
+            std::perror("cliente: record not taken");
+            return EXIT_FAILURE;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     open_standard_descriptors();
-    const client_options where = read_client_options(argc, argv, command, service);
-    owned_fd connection = connect_to_server(where, connection_texts);
-    const int fd = connection.fd;
+    post_options chosen{default_client_options(service), false, default_wait_seconds};
+    if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
+    int connect_failure = 0;
+    owned_fd connection = connect_to_server(chosen.where, connection_texts, connect_failure);
+    if (connection.get() == -1) return connect_failure;
+    const int fd = connection.get();
     std::puts("Conexion Establecida");
     // Nothing is written through this stream: closing it is what closes the connection.
     const owned_stream stream = open_stream(connection);
 
     person_record record{};
     line_buffer line(initial_line_capacity);
-
     std::puts("Escribe un nombre");
-    const input_line nombre = read_line(line, stdin);
-    if (nombre.failed) return input_failure();
-    fill_person_text(record.nombre, nombre.text);
+    if (!read_text_field(line, record.nombre)) return input_failure();
     std::puts("Escrbe un apellido");
-    const input_line apellido = read_line(line, stdin);
-    if (apellido.failed) return input_failure();
-    fill_person_text(record.apellido, apellido.text);
+    if (!read_text_field(line, record.apellido)) return input_failure();
     std::puts("Escribe la edad");
     const std::int64_t age = read_age(stdin);
     if (std::ferror(stdin) != 0) return input_failure();
@@ -100,13 +194,24 @@ int main(int argc, char** argv)
     if (stream != nullptr) std::fflush(stream.get());
     std::printf("\nSe enviaron: %zd bytes\n", written);
 
-    // A record that did not leave whole is a failure, not a success.
+    // A record that did not leave whole is a failure, not a success, and its
+    // connection is reset, so that the server does not take part of it for a record.
     const bool sent = written == static_cast<ssize_t>(bytes.size());
     if (written == -1) {
         errno = write_errno;
         std::perror("cliente: write");
     } else if (!sent) {
         std::fputs("cliente: write: envio incompleto\n", stderr);
+        const linger reset_on_close{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
     }
-    return exit_status_after_output(sent ? EXIT_SUCCESS : EXIT_FAILURE, output_failure);
+    if (!chosen.confirm) return exit_status_after_output(sent ? EXIT_SUCCESS : EXIT_FAILURE, output_failure);
+
+    // With --confirm the status tells what became of the record; output that could not
+    // be written is reported all the same. What was sent is shown while the verdict is
+    // awaited.
+    std::fflush(stdout);
+    const int verdict = sent ? await_verdict(fd, chosen.wait_seconds) : EXIT_FAILURE;
+    write_out_standard_output(output_failure);
+    return verdict;
 }

@@ -5,8 +5,35 @@
 #include <getopt.h>
 #include <sys/socket.h>
 
-client_options read_client_options(int argc, char** argv, const command_texts& texts,
-                                   const char* default_port)
+client_options default_client_options(const char* default_port)
+{
+    return {server_address, default_port, AF_UNSPEC};
+}
+
+std::optional<int> take_client_option(int option, client_options& chosen, const command_texts& texts)
+{
+    switch (option) {
+    case '4': chosen.family = AF_INET; return std::nullopt;
+    case '6': chosen.family = AF_INET6; return std::nullopt;
+    case 'h': return print_help(texts);
+    case 'V': return print_version(texts);
+    default: return usage_error(texts);
+    }
+}
+
+std::optional<int> take_host_and_port(int argc, char** argv, client_options& chosen,
+                                      const command_texts& texts)
+{
+    const int arguments = argc - optind;
+    if (arguments >= 1) chosen.host = argv[optind];
+    if (arguments >= 2) chosen.port = argv[optind + 1];
+    if (arguments >= 3) return usage_error(texts, "unexpected argument", argv[optind + 2]);
+    if (!is_port(chosen.port)) return usage_error(texts, "invalid port", chosen.port);
+    return std::nullopt;
+}
+
+std::optional<int> read_client_options(int argc, char** argv, const command_texts& texts,
+                                       client_options& chosen)
 {
     static constexpr option long_options[] = {
         {"ipv4", no_argument, nullptr, '4'},
@@ -15,21 +42,8 @@ client_options read_client_options(int argc, char** argv, const command_texts& t
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    client_options chosen{server_address, default_port, AF_UNSPEC};
     name_program(argv, texts);
-    for (int option = 0; (option = getopt_long(argc, argv, "46hV", long_options, nullptr)) != -1;) {
-        switch (option) {
-        case '4': chosen.family = AF_INET; break;
-        case '6': chosen.family = AF_INET6; break;
-        case 'h': print_help(texts);
-        case 'V': print_version(texts);
-        default: usage_error(texts);
-        }
-    }
-    const int arguments = argc - optind;
-    if (arguments >= 1) chosen.host = argv[optind];
-    if (arguments >= 2) chosen.port = argv[optind + 1];
-    if (arguments >= 3) usage_error(texts, "unexpected argument", argv[optind + 2]);
-    if (!is_port(chosen.port)) usage_error(texts, "invalid port", chosen.port);
-    return chosen;
+    for (int option = 0; (option = getopt_long(argc, argv, "46hV", long_options, nullptr)) != -1;)
+        if (const std::optional<int> status = take_client_option(option, chosen, texts)) return status;
+    return take_host_and_port(argc, argv, chosen, texts);
 }

@@ -23,10 +23,10 @@ struct client_texts {
 };
 
 // Returns a socket connected to the host on the port, trying every address that the
-// resolver gives in turn. On failure it reports with the client's texts and ends the
-// process: status 1 when the host cannot be resolved, exit_not_connected when no
-// address can be connected.
-owned_fd connect_to_server(const client_options& where, const client_texts& texts);
+// resolver gives in turn. On failure it reports with the client's texts and returns no
+// socket, with the status to end with in failure: 1 when the host cannot be resolved,
+// exit_not_connected when no address can be connected.
+owned_fd connect_to_server(const client_options& where, const client_texts& texts, int& failure);
 
 struct stream_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }

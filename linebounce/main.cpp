@@ -39,6 +39,8 @@ constexpr client_texts connection_texts{
     .connect_failure = "client: socket",
 };
 constexpr std::size_t initial_line_capacity = 50;
+// For a line's echo buffer that cannot be had.
+constexpr const char* no_memory = "client: echo buffer";
 constexpr std::string_view end_word = "SALIR";
 
 // Reports the failure with perror and ends the program with status 1.
@@ -49,20 +51,6 @@ constexpr std::string_view end_word = "SALIR";
 }
 
 void print_bytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
-
-// Makes the buffer hold at least size bytes, the first size of them zero. Returns
-// false when there is no memory for it.
-bool zero_fill(line_buffer& buffer, std::size_t size)
-{
-    if (size > buffer.capacity) {
-        void* const grown = std::realloc(buffer.data, size);
-        if (grown == nullptr) return false;
-        buffer.data = static_cast<char*>(grown);
-        buffer.capacity = size;
-    }
-    std::memset(buffer.data, 0, size);
-    return true;
-}
 
 // What the read of an echo returned: the bytes received, 0 when the service closed
 // the connection, -1 when the read failed, with the system's error.
@@ -106,9 +94,12 @@ std::optional<echo_result> send_line(int fd, std::span<const char> line, std::sp
 int main(int argc, char** argv)
 {
     open_standard_descriptors();
-    const client_options where = read_client_options(argc, argv, command, service);
-    owned_fd connection = connect_to_server(where, connection_texts);
-    const int fd = connection.fd;
+    client_options where = default_client_options(service);
+    if (const std::optional<int> status = read_client_options(argc, argv, command, where)) return *status;
+    int connect_failure = 0;
+    owned_fd connection = connect_to_server(where, connection_texts, connect_failure);
+    if (connection.get() == -1) return connect_failure;
+    const int fd = connection.get();
     // Nothing is written through this stream; it is flushed after each send and closed
     // when the program ends, which closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -132,17 +123,17 @@ int main(int argc, char** argv)
             // whether the send succeeds changes nothing for the user, and an echo taken
             // in while it is sent is not shown.
             const auto last_size = static_cast<std::size_t>(input.count);
-            if (!zero_fill(echo, last_size)) error("Error al leer desde el socket");
-            send_line(fd, {line.data, last_size}, {echo.data, last_size});
+            if (!echo.zero_fill(last_size)) error(no_memory);
+            send_line(fd, {line.data(), last_size}, {echo.data(), last_size});
             if (stream != nullptr) std::fflush(stream.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 
         // The text and the zero byte that ends it in the buffer.
         const std::size_t send_size = input.text.size() + 1;
-        if (!zero_fill(echo, send_size)) error("Error al leer desde el socket");
+        if (!echo.zero_fill(send_size)) error(no_memory);
         const std::optional<echo_result> taken_in =
-            send_line(fd, {line.data, send_size}, {echo.data, send_size});
+            send_line(fd, {line.data(), send_size}, {echo.data(), send_size});
         std::printf("Se escribieron %zd caracteres -> ", input.count);
         print_bytes(input.text);
         std::putchar('\n');
@@ -150,7 +141,7 @@ int main(int argc, char** argv)
 
         // One read only: the service may send back fewer bytes than it got, and waiting
         // for more could hang the client.
-        const echo_result result = taken_in ? *taken_in : echo_result{read(fd, echo.data, send_size), errno};
+        const echo_result result = taken_in ? *taken_in : echo_result{read(fd, echo.data(), send_size), errno};
         std::printf("Tamanio Eco: %zu\n", send_size);
         // A close is no failure: its report carries the system's text for no error.
         errno = result.received == 0 ? 0 : result.error;
@@ -158,7 +149,7 @@ int main(int argc, char** argv)
         if (result.received == 0) error("Socket Cerrado");
 
         std::fputs("\n ECO recibido ", stdout);
-        print_visible({echo.data, ::strnlen(echo.data, static_cast<std::size_t>(result.received))}, stdout);
+        print_visible({echo.data(), ::strnlen(echo.data(), static_cast<std::size_t>(result.received))}, stdout);
         std::putchar('\n');
     }
 }

@@ -1,8 +1,11 @@
 // echo_service: a stand-in for the echo service that linebounce talks to, so that it
-// can be tried on one machine and tested. Listens on ::1 port 9000 and sends back every
-// byte it receives on each connection, until the peer closes. Serves many connections
-// at once, and a client that does not read its echoes holds up only itself. Not
-// installed.
+// can be tried on one machine and tested. Listens on ::1 port 9000 (or the port given)
+// and sends back every byte it receives on each connection, until the peer closes.
+// Serves many connections at once, and a client that does not read its echoes holds up
+// only itself. Not installed.
+//
+//   usage: echo_service [PORT]
+#include "command_line.hpp"
 #include "owned_fd.hpp"
 #include "standard_streams.hpp"
 
@@ -11,14 +14,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <span>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr in_port_t echo_port = 9000;
+constexpr in_port_t default_port = 9000;
+constexpr const char* usage = "usage: echo_service [PORT]\n"
+                              "Sends back every byte received on ::1, TCP port PORT (default 9000).\n";
 constexpr int listen_backlog = 16;
 constexpr std::size_t max_connections = 64;
 constexpr std::size_t chunk_size = 16384;
@@ -29,8 +36,8 @@ constexpr std::size_t chunk_size = 16384;
     std::exit(EXIT_FAILURE);
 }
 
-// Returns the socket listening on ::1 port 9000; ends the process if it cannot listen.
-int open_listener()
+// Returns the socket listening on ::1 on the port; ends the process if it cannot listen.
+int open_listener(in_port_t port)
 {
     const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd == -1) fail("echo_service: socket");
@@ -39,7 +46,7 @@ int open_listener()
         fail("echo_service: setsockopt");
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
-    address.sin6_port = htons(echo_port);
+    address.sin6_port = htons(port);
     address.sin6_addr = in6addr_loopback;
     if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1)
         fail("echo_service: bind");
@@ -61,14 +68,14 @@ struct client {
 bool serve(client& peer, pollfd& watched)
 {
     if (peer.start == peer.end) {
-        const ssize_t received = read(peer.connection.fd, peer.pending.data(), peer.pending.size());
+        const ssize_t received = read(peer.connection.get(), peer.pending.data(), peer.pending.size());
         if (received == -1) return errno == EAGAIN || errno == EINTR;
         if (received == 0) return false;
         peer.start = 0;
         peer.end = static_cast<std::size_t>(received);
     }
     const std::span<const char> echo = std::span(peer.pending).subspan(peer.start, peer.end - peer.start);
-    const ssize_t sent = send(peer.connection.fd, echo.data(), echo.size(), MSG_NOSIGNAL);
+    const ssize_t sent = send(peer.connection.get(), echo.data(), echo.size(), MSG_NOSIGNAL);
     if (sent == -1 && errno != EAGAIN && errno != EINTR) return false;
     if (sent > 0) peer.start += static_cast<std::size_t>(sent);
     // Until its echo is taken, nothing more is read from this client.
@@ -78,16 +85,26 @@ bool serve(client& peer, pollfd& watched)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     open_standard_descriptors();
+    const std::string_view argument = argc > 1 ? argv[1] : "";
+    if (argument == "-h" || argument == "--help") {
+        std::fputs(usage, stdout);
+        return EXIT_SUCCESS;
+    }
+    const std::optional<int> port = argc == 1 ? default_port : whole_number(argv[1], 1, 65535);
+    if (argc > 2 || !port) {
+        std::fputs(usage, stderr);
+        return exit_usage;
+    }
     // Slot 0 is the listener; slot i + 1 watches clients[i]. A free slot holds -1,
     // which poll passes over.
     static std::array<client, max_connections> clients;
     std::array<pollfd, max_connections + 1> watched{};
     watched.fill({-1, POLLIN, 0});
-    watched[0].fd = open_listener();
-    std::puts("Servicio de eco en ::1 puerto 9000");
+    watched[0].fd = open_listener(static_cast<in_port_t>(*port));
+    std::printf("Servicio de eco en ::1 puerto %d\n", *port);
     std::fflush(stdout);
 
     for (;;) {
@@ -100,8 +117,8 @@ int main()
             std::size_t slot = 1;
             while (slot < watched.size() && watched[slot].fd != -1) ++slot;
             // A full house turns the peer away: accepted closes it.
-            if (accepted.fd != -1 && slot < watched.size()) {
-                watched[slot] = {accepted.fd, POLLIN, 0};
+            if (accepted.get() != -1 && slot < watched.size()) {
+                watched[slot] = {accepted.get(), POLLIN, 0};
                 clients[slot - 1] = {std::move(accepted), {}, 0, 0};
             }
         }

@@ -16,26 +16,36 @@ void name_program(char** argv, const command_texts& texts)
     argv[0] = const_cast<char*>(texts.name);
 }
 
-void print_help(const command_texts& texts)
+int print_help(const command_texts& texts)
 {
     std::fputs(texts.usage, stdout);
     std::fputs(texts.description, stdout);
     std::putchar('\n');
     std::fputs(texts.options, stdout);
-    std::exit(exit_status_after_output(EXIT_SUCCESS, texts.output_failure));
+    return exit_status_after_output(EXIT_SUCCESS, texts.output_failure);
 }
 
-void print_version(const command_texts& texts)
+int print_version(const command_texts& texts)
 {
     std::printf("%s %s\n", texts.name, project_version);
-    std::exit(exit_status_after_output(EXIT_SUCCESS, texts.output_failure));
+    return exit_status_after_output(EXIT_SUCCESS, texts.output_failure);
 }
 
-void usage_error(const command_texts& texts, const char* problem, const char* value)
+int usage_error(const command_texts& texts, const char* problem, const char* value)
 {
     if (problem != nullptr) std::fprintf(stderr, "%s: %s '%s'\n", texts.name, problem, value);
     std::fputs(texts.usage, stderr);
-    std::exit(exit_usage);
+    return exit_usage;
+}
+
+std::optional<int> whole_number(const char* text, int least, int most)
+{
+    const std::string_view digits(text);
+    int number = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc{} || end != digits.data() + digits.size() || number < least || number > most)
+        return std::nullopt;
+    return number;
 }
 
 bool is_port(const char* text)

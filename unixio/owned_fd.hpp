@@ -6,32 +6,37 @@
 #include <unistd.h>
 #include <utility>
 
-struct owned_fd {
-    int fd = -1;
-
+class owned_fd {
+public:
     owned_fd() = default;
-    explicit owned_fd(int descriptor) : fd(descriptor) {}
-    owned_fd(owned_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    explicit owned_fd(int descriptor) : fd_(descriptor) {}
+    owned_fd(owned_fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     owned_fd& operator=(owned_fd&& other) noexcept
     {
-        reset(std::exchange(other.fd, -1));
+        reset(std::exchange(other.fd_, -1));
         return *this;
     }
     owned_fd(const owned_fd&) = delete;
     owned_fd& operator=(const owned_fd&) = delete;
     ~owned_fd() { reset(); }
 
+    // The descriptor held, or -1.
+    int get() const { return fd_; }
+
     // Closes the descriptor held, if any, and holds the new one.
     void reset(int descriptor = -1)
     {
-        if (fd != -1) {
+        if (fd_ != -1) {
             const int saved_errno = errno;
-            ::close(fd);
+            ::close(fd_);
             errno = saved_errno;
         }
-        fd = descriptor;
+        fd_ = descriptor;
     }
 
     // Gives the descriptor up to another owner (a stream opened over it).
-    int release() { return std::exchange(fd, -1); }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_ = -1;
 };

@@ -22,40 +22,56 @@ next_character classify(std::string_view text)
     return {character.length != 0 ? character.length : 1, code_point >= 0x80U && code_point <= 0x9FU};
 }
 
-void print_escaped(unsigned char byte, std::FILE* out)
+// Writes the escape for one byte at the front of the buffer; returns its length.
+std::size_t escape_byte(unsigned char byte, char* into)
 {
     constexpr std::string_view named = "\a\b\n\v\f\r";
     constexpr std::string_view names = "abnvfr";
+    into[0] = '\\';
     if (const std::size_t at = named.find(static_cast<char>(byte)); at != std::string_view::npos) {
-        const std::array<char, 2> escape{'\\', names[at]};
-        std::fwrite(escape.data(), 1, escape.size(), out);
-        return;
+        into[1] = names[at];
+        return 2;
     }
     constexpr std::string_view digits = "0123456789ABCDEF";
-    const std::array<char, 4> escape{'\\', 'x', digits[byte >> 4U], digits[byte & 0x0FU]};
-    std::fwrite(escape.data(), 1, escape.size(), out);
+    into[1] = 'x';
+    into[2] = digits[byte >> 4U];
+    into[3] = digits[byte & 0x0FU];
+    return 4;
 }
 
 }  // namespace
 
-void print_visible(std::string_view text, std::FILE* out)
+std::string_view take_visible_piece(std::string_view& text, visible_escape& escape)
 {
-    // The newline that ends a typed line is the text's own, not a forged one.
-    const bool ends_in_newline = !text.empty() && text.back() == '\n';
-    if (ends_in_newline) text.remove_suffix(1);
-    std::size_t plain = 0;  // bytes at the start of text that are printed as they are
+    std::size_t plain = 0;  // bytes at the start of text that are shown as they are
     while (plain < text.size()) {
+        // The newline that ends a typed line is the text's own, not a forged one.
+        if (plain + 1 == text.size() && text.back() == '\n') {
+            ++plain;
+            break;
+        }
         const next_character next = classify(text.substr(plain));
         if (!next.control) {
             plain += next.length;
             continue;
         }
-        std::fwrite(text.data(), 1, plain, out);
-        for (const char byte : text.substr(plain, next.length))
-            print_escaped(static_cast<unsigned char>(byte), out);
-        text.remove_prefix(plain + next.length);
-        plain = 0;
+        if (plain > 0) break;
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < next.length; ++i)
+            length += escape_byte(static_cast<unsigned char>(text[i]), escape.data() + length);
+        text.remove_prefix(next.length);
+        return {escape.data(), length};
     }
-    std::fwrite(text.data(), 1, plain, out);
-    if (ends_in_newline) std::fputc('\n', out);
+    const std::string_view piece = text.substr(0, plain);
+    text.remove_prefix(plain);
+    return piece;
+}
+
+void print_visible(std::string_view text, std::FILE* out)
+{
+    visible_escape escape{};
+    while (!text.empty()) {
+        const std::string_view piece = take_visible_piece(text, escape);
+        std::fwrite(piece.data(), 1, piece.size(), out);
+    }
 }

@@ -1,6 +1,7 @@
 // Text that came from the network, printed for a person at a terminal.
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <string_view>
 
@@ -13,3 +14,11 @@
 // newline that is the text's last byte: every typed line ends with one. Everything
 // else, valid UTF-8 or not, is printed unchanged.
 void print_visible(std::string_view text, std::FILE* out);
+
+// Room for the escape of one character: a C1 control in UTF-8 takes two \xHH.
+using visible_escape = std::array<char, 8>;
+
+// Takes the start of the text off as it is shown: a run of bytes shown as they are, or
+// the escape of one control character, written into `escape`. Printing each piece in
+// turn until the text is empty prints the text as print_visible does.
+std::string_view take_visible_piece(std::string_view& text, visible_escape& escape);

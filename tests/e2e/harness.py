@@ -328,6 +328,17 @@ def echo_everything(connection, received):
         pass
 
 
+def verdict(peer):
+    """Returns how the server ended the peer's connection: "closed" normally (its record
+    was taken) or "reset" (it was not)."""
+    try:
+        while peer.recv(4096):
+            pass
+        return "closed"
+    except ConnectionResetError:
+        return "reset"
+
+
 def receive_all(connection):
     """Returns every byte the peer sends until it closes its side."""
     received = bytearray()

@@ -5,7 +5,8 @@ import struct
 import subprocess
 import unittest
 
-from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox,
+from harness import (READY_LINE, TIMEOUT, Running, connect, peer_line, program, record,
+                     redirected, shown, start_cardbox, verdict, wait_until_listening,
                      wait_until_read_by_server)
 
 
@@ -52,6 +53,30 @@ class RecordsShown(unittest.TestCase):
                     self.assertEqual(out[before:], expected)
             self.assertEqual(server.err, b"")
             self.assertIsNone(server.process.poll())
+
+
+class TakenRecords(unittest.TestCase):
+    def test_record_with_bytes_after_it_closes_normally(self):
+        # Bytes sent with the record are discarded, not answered with a reset.
+        with start_cardbox() as server:
+            for extra in (b"Z" * 18, b"Z" * 200, b"Z" * 100_000):
+                with self.subTest(extra=len(extra)):
+                    endings = []
+                    for _ in range(20):
+                        with connect() as peer:
+                            peer.sendall(ANA + extra)
+                            endings.append(verdict(peer))
+                    self.assertEqual(endings, ["closed"] * 20)
+            self.assertIsNone(server.process.poll())
+
+    def test_reports_come_after_the_lines_they_follow(self):
+        # Standard output and standard error in one pipe, as in the journal.
+        with Running(redirected(">&2") + [program("cardbox")]) as server:
+            wait_until_listening()
+            with connect() as empty:
+                expected = (READY_LINE + peer_line(empty) + b"\nSe recibieron 0 bytes\n"
+                            + b"Socket cerrado\n: Success\n")
+            self.assertEqual(server.wait_err(len(expected)), expected)
 
 
 class FailingPeers(unittest.TestCase):

@@ -85,6 +85,42 @@ class AgainstTheServer(unittest.TestCase):
                                   b"cliente: write: Connection reset by peer\n"))
 
 
+class Confirmed(unittest.TestCase):
+    def test_confirm_tells_what_became_of_the_record(self):
+        answers = b"Ana\nPerez\n25\n"
+        printed = summary(b"Ana\n", b"Perez\n", 25)
+        with start_cardbox() as server:
+            self.assertEqual(run("cardpost", answers, arguments=["--confirm"]), (0, printed, b""))
+            server.wait_out_ending(b" Edad:25\n")
+            with connect() as holder:
+                # Behind a client that sends nothing, no verdict comes.
+                server.wait_out_ending(peer_line(holder))
+                self.assertEqual(run("cardpost", answers, arguments=["--wait", "1"]),
+                                 (3, printed, b"cliente: no verdict within 1 s: "
+                                              b"the record may have been taken\n"))
+                # Stopped with the record in its queue, the server never takes it.
+                client = Running([program("cardpost"), "-c"], stdin=subprocess.PIPE)
+                with client:
+                    client.process.stdin.write(answers)
+                    client.process.stdin.close()
+                    client.wait_out_ending(b"Se enviaron: 62 bytes\n")
+                    server.process.send_signal(signal.SIGTERM)
+                    self.assertEqual((client.wait_exit(), client.out, client.err),
+                                     (1, printed, b"cliente: record not taken: Connection reset by peer\n"))
+
+    def test_a_burst_of_clients_waits_its_turn(self):
+        # The listen queue holds the class while one person is still typing.
+        with start_cardbox() as server, connect() as holder:
+            server.wait_out_ending(peer_line(holder))
+            for number in range(30):
+                answers = b"Alumno-%d\nPerez\n%d\n" % (number, number)
+                self.assertEqual(run("cardpost", answers)[0], 0)
+            holder.sendall(record(b"Ana\n", b"Perez\n", 25))
+            out = server.wait_out_ending(shown(b"Alumno-29\n", b"Perez\n", 29))
+        for number in range(30):
+            self.assertEqual(out.count(shown(b"Alumno-%d\n" % number, b"Perez\n", number)), 1)
+
+
 class NobodyListening(unittest.TestCase):
     def test_connect_failure_before_any_prompt(self):
         self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n"),

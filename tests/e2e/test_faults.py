@@ -6,12 +6,16 @@ prints ever reaches a peer."""
 import os
 import shutil
 import signal
+import subprocess
+import threading
+import time
 import unittest
 
 from harness import (ECHO_PORT, INVITATION, PROMPTS, READY_LINE, RECORD_PORT, Peer, Running,
-                     connect, echo_everything, exchange, keep_everything, listen, peer_line,
-                     program, receive_all, record, redirected, run, shown, start_cardbox,
-                     summary, under_strace, wait_until_listening)
+                     TIMEOUT, connect, echo_everything, exchange, keep_everything, kill_session,
+                     listen, peer_line,
+                     program, record, redirected, run, shown, start_cardbox,
+                     summary, under_strace, verdict, wait_until_listening)
 
 
 def failing(*injections):
@@ -32,9 +36,12 @@ class FailuresThatEndAProgram(unittest.TestCase):
         full = b": No space left on device\n"
         cases = [
             # (what, program, wrapper that makes it fail, standard input, status, stdout, stderr)
-            ("cardbox cannot create its socket", "cardbox", failing("socket:error=EAFNOSUPPORT"), b"",
-             1, b"", b"server: socket: Address family not supported by protocol\n"
-                     b"servidor: error en bind\n"),
+            ("cardbox cannot create its socket", "cardbox", failing("socket:error=EACCES"), b"",
+             1, b"", b"server: socket: Permission denied\nservidor: error en bind\n"),
+            # With no IPv6, the IPv4 wildcard is tried too.
+            ("cardbox has no socket of either family", "cardbox", failing("socket:error=EAFNOSUPPORT"),
+             b"", 1, b"", b"server: socket: Address family not supported by protocol\n" * 2
+                          + b"servidor: error en bind\n"),
             ("cardbox cannot reuse the address", "cardbox",
              failing("setsockopt:error=ENOPROTOOPT:when=1"), b"", 1, b"",
              b"setsockopt: Protocol not available\n"),
@@ -62,18 +69,20 @@ class FailuresThatEndAProgram(unittest.TestCase):
 
     def test_record_that_did_not_leave_whole_is_a_failure(self):
         cases = [
+            # (what, injection, count shown, report, how the connection ends)
             ("the write fails", "write:error=ECONNRESET:when=1", -1,
-             b"cliente: write: Connection reset by peer\n"),
+             b"cliente: write: Connection reset by peer\n", "closed"),
+            # Part of a record is never to be taken for one: the connection is reset.
             ("the write is short", "write:retval=30:when=1", 30,
-             b"cliente: write: envio incompleto\n"),
+             b"cliente: write: envio incompleto\n", "reset"),
         ]
-        for what, injection, written, err in cases:
+        for what, injection, written, err, ended in cases:
             with self.subTest(what), listen(RECORD_PORT) as listener:
                 result = run("cardpost", b"Ana\nPerez\n25\n", wrapper=failing(injection))
                 connection, _ = listener.accept()
                 with connection:
                     # The failure was injected: nothing left for real.
-                    self.assertEqual(receive_all(connection), b"")
+                    self.assertEqual(verdict(connection), ended)
                 self.assertEqual(result, (1, summary(b"Ana\n", b"Perez\n", 25, sent=written), err))
 
 
@@ -98,26 +107,37 @@ class FailuresTheServerPassesOver(unittest.TestCase):
                 self.assertIsNone(server.process.poll())
 
 
-    def test_output_is_out_before_the_peer_sees_its_connection_closed(self):
-        # The server is held up as it sets the linger with which it closes the
-        # connection, as a lingering close is when the peer does not acknowledge: the
-        # record is out all the same, and stopping the server then loses nothing.
-        with start_cardbox(wrapper=failing("setsockopt:delay_enter=3000000:when=4")) as server, \
+    def test_stop_while_a_record_is_written_out_lands_after_its_client_is_told(self):
+        # The server is held up just after its record's write: the record is in the
+        # output, and a stop that comes then ends the server only once the client has
+        # been told, with a normal close, never a reset.
+        with start_cardbox(wrapper=failing("pwritev2:delay_exit=2000000:when=2+")) as server, \
                 connect() as peer:
             peer.sendall(record(b"Ana\n", b"Perez\n", 25))
             expected = READY_LINE + peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
             self.assertEqual(server.wait_out(len(expected)), expected)
             peer.setblocking(False)
             with self.assertRaises(BlockingIOError):
-                peer.recv(1)  # not closed yet
+                peer.recv(1)  # not told yet
             # The server itself, not strace, which runs it.
             with open(f"/proc/{server.process.pid}/task/{server.process.pid}/children") as children:
                 os.kill(int(children.read().split()[0]), signal.SIGTERM)
             server.wait_exit()
-            self.assertEqual(server.out, expected)
+            peer.setblocking(True)
+            self.assertEqual((peer.recv(1), server.out), (b"", expected))
+
+    def test_without_ipv6_the_server_listens_on_ipv4(self):
+        with start_cardbox(wrapper=failing("socket:error=EAFNOSUPPORT:when=1")) as server, \
+                connect("127.0.0.1") as peer:
+            peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+            name = b"127.0.0.1:%d" % peer.getsockname()[1]
+            expected = READY_LINE + b"cliente conectado desde " + name + b"\n" + shown(b"Ana\n", b"Perez\n", 25)
+            self.assertEqual(server.wait_out(len(expected)), expected)
+            self.assertEqual(server.err, b"server: socket: Address family not supported by protocol\n")
 
     def test_record_that_cannot_be_written_out_resets_its_connection(self):
-        with start_cardbox(wrapper=failing("write:error=ENOSPC:when=2")) as server:
+        # Standard output is a pipe here, written to without waiting for room.
+        with start_cardbox(wrapper=failing("pwritev2:error=ENOSPC:when=2")) as server:
             # The write that fails may be the peer line's, before the record has even
             # arrived: the reset can meet the peer at any step.
             with self.assertRaises((ConnectionResetError, BrokenPipeError)), connect() as peer:
@@ -162,6 +182,39 @@ class StandardStreams(unittest.TestCase):
                     result = run(name, answers[name], wrapper=redirected(redirection))
                 self.assertEqual(result, (status, out, err))
                 self.assertEqual(bytes(peer.received), wire)
+
+    def test_server_waits_for_room_in_a_non_blocking_pipe(self):
+        # Whoever started the server set its output pipe non-blocking, and reads it
+        # only once far more than the pipe holds has been printed.
+        reader, writer = os.pipe()
+        os.set_blocking(writer, False)
+        server = subprocess.Popen([program("cardbox")], stdout=writer, stderr=subprocess.PIPE,
+                                  start_new_session=True)
+        os.close(writer)
+        endings = []
+
+        def send(count):
+            for number in range(count):
+                with connect() as peer:
+                    peer.sendall(record(b"Lleno-%d\n" % number, b"Tubo\n", 7))
+                    endings.append(verdict(peer))
+
+        try:
+            wait_until_listening()
+            sender = threading.Thread(target=send, args=(1000,), daemon=True)
+            sender.start()
+            time.sleep(0.5)  # the pipe fills meanwhile
+            out = bytearray()
+            while out.count(b" Edad:7\n") < 1000 and (chunk := os.read(reader, 65536)):
+                out += chunk
+            sender.join(TIMEOUT)
+            self.assertEqual((endings, server.poll()), (["closed"] * 1000, None))
+            self.assertEqual(out.count(shown(b"Lleno-999\n", b"Tubo\n", 7)), 1)
+        finally:
+            kill_session(server)
+            server.wait(TIMEOUT)
+            server.stderr.close()
+            os.close(reader)
 
     def test_server_with_a_standard_descriptor_closed(self):
         # No socket may take the number of a closed standard descriptor: nothing

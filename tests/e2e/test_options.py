@@ -1,21 +1,23 @@
 """The command line: help, version and usage errors of each program; the clients
 reaching another host by name, over a veth pair to a second network namespace, and
-over IPv4 alone; cardbox's JSON lines and its idle time-out."""
+over IPv4 alone; cardbox's JSON lines and its time-out."""
 
 import base64
 import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_cardbox, summary,
-                     under_strace, wait_until, with_hosts)
+                     under_strace, verdict, wait_until, with_hosts)
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
 USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [--json]\n",
-         "cardpost": b"usage: cardpost [-4 | -6] [HOST [PORT]]\n",
+         "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
          "linebounce": b"usage: linebounce [-4 | -6] [HOST [PORT]]\n"}
 
 
@@ -35,12 +37,13 @@ class CommandLine(unittest.TestCase):
             ("cardbox", ["-p"], b"cardbox: option requires an argument -- 'p'\n"),
             ("cardbox", ["-p", "70000"], b"cardbox: invalid port '70000'\n"),
             ("cardbox", ["--port=no-such-service"], b"cardbox: invalid port 'no-such-service'\n"),
-            ("cardbox", ["-t", "0"], b"cardbox: invalid idle time-out in seconds '0'\n"),
-            ("cardbox", ["--idle-timeout", "1.5"], b"cardbox: invalid idle time-out in seconds '1.5'\n"),
+            ("cardbox", ["-t", "0"], b"cardbox: invalid time-out in seconds '0'\n"),
+            ("cardbox", ["--idle-timeout", "1.5"], b"cardbox: invalid time-out in seconds '1.5'\n"),
             ("cardbox", ["extra"], b"cardbox: unexpected argument 'extra'\n"),
             ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
             ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),
+            ("cardpost", ["--wait", "0"], b"cardpost: invalid wait in seconds '0'\n"),
             ("linebounce", ["--ipv5"], b"linebounce: unrecognized option '--ipv5'\n"),
             ("linebounce", ["::1", "99999"], b"linebounce: invalid port '99999'\n"),
         ]
@@ -124,9 +127,13 @@ class ServerOptions(unittest.TestCase):
                 port = peer.getsockname()[1]
             with connect():
                 pass
-            lines = server.wait_out_ending(b'"Connection closed by peer"}\n').splitlines()
+            server.wait_out_ending(b'"Connection closed by peer"}\n')
+            with connect() as short:
+                short.sendall(record(b"Ana\n", b"Perez\n", 25)[:30])
+                short.shutdown(socket.SHUT_WR)
+                lines = server.wait_out_ending(b'"Incomplete record"}\n').splitlines()
         self.assertEqual(server.err.count(b"\n"), 3)  # the start line and the close's report
-        first, second = (json.loads(line) for line in lines)
+        first, second, third = (json.loads(line) for line in lines)
         self.assertRegex(first.pop("time"), r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
         self.assertEqual(base64.b64decode(first.pop("nombre_base64")), odd)
         self.assertEqual(base64.b64decode(first.pop("apellido_base64")), b"Ib\xe1\xf1ez\n")
@@ -135,23 +142,46 @@ class ServerOptions(unittest.TestCase):
                                  "apellido": "Ib\ufffd\ufffdez\n"})
         self.assertEqual({key: second[key] for key in ("peer", "bytes", "error")},
                          {"peer": "::1", "bytes": 0, "error": "Connection closed by peer"})
+        self.assertEqual({key: third[key] for key in ("bytes", "nombre", "apellido", "edad", "error")},
+                         {"bytes": 30, "nombre": "Ana\n", "apellido": "", "edad": 0,
+                          "error": "Incomplete record"})
         if shutil.which("jq"):
             parsed = subprocess.run(["jq", "-c", ".bytes"], input=b"\n".join(lines),
                                     capture_output=True, timeout=TIMEOUT)
-            self.assertEqual((parsed.returncode, parsed.stdout), (0, b"62\n0\n"))
+            self.assertEqual((parsed.returncode, parsed.stdout), (0, b"62\n0\n30\n"))
 
-    def test_silent_client_is_given_up_after_the_idle_time_out(self):
-        with start_cardbox(arguments=["--idle-timeout", "1"]) as server:
-            with connect() as silent:
-                expected = peer_line(silent) + b"\nSe recibieron -1 bytes\n"
-                self.assertEqual(silent.recv(1), b"")  # closed after a second
-            report = b"Error en funcion read()\n: Connection timed out\n"
-            self.assertEqual(server.wait_err(len(report)), report)
+    def test_record_not_whole_in_time_is_given_up_with_a_reset(self):
+        whole = record(b"Ana\n", b"Perez\n", 25)
+        cases = [
+            # (what, the pieces the client sends, a pause after each)
+            ("a silent client", [], 0),
+            ("half a record", [whole[:30]], 0),
+            # 62 pauses of 0.1 s: the time-out counts from the accept, not per read.
+            ("a record that trickles in", [whole[i:i + 1] for i in range(62)], 0.1),
+        ]
+        timed_out = b"Error en funcion read()\n: Connection timed out\n"
+        with start_cardbox(arguments=["--timeout", "1"]) as server:
+            for what, pieces, pause in cases:
+                with self.subTest(what), connect() as peer:
+                    err_before = len(server.err)
+                    sent = 0
+                    try:
+                        for piece in pieces:
+                            peer.sendall(piece)
+                            sent += 1
+                            time.sleep(pause)
+                        ended = verdict(peer)
+                    except ConnectionResetError:
+                        ended = "reset"
+                    self.assertEqual(ended, "reset")
+                    self.assertLess(sent, 62)
+                    self.assertEqual(server.wait_err(err_before + len(timed_out))[err_before:], timed_out)
+            # The next client is served as usual.
             with connect() as peer:
-                peer.sendall(record(b"Ana\n", b"Perez\n", 25))
-                expected += peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
-                out = server.wait_out_ending(b" Edad:25\n")
-        self.assertTrue(out.endswith(expected), out)
+                peer.sendall(whole)
+                self.assertEqual(verdict(peer), "closed")
+                expected = peer_line(peer) + shown(b"Ana\n", b"Perez\n", 25)
+                self.assertTrue(server.wait_out_ending(expected).endswith(expected))
 
 
 if __name__ == "__main__":

@@ -58,7 +58,10 @@ class Package(unittest.TestCase):
         self.assertIn(f"Version: {VERSION}\n", fields)
         self.assertIn("Depends: libc6", fields)
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
-            self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", unit.read())
+            text = unit.read()
+        self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", text)
+        # journald's rate limit would drop records of a burst.
+        self.assertIn("\nLogRateLimitIntervalSec=0\n", text)
         for name in PROGRAMS:
             command("bash", "-n", os.path.join(self.root, "usr/share/bash-completion/completions", name))
 

@@ -1,0 +1,130 @@
+#include "connection.hpp"
+
+#include "json_lines.hpp"
+#include "visible_text.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// What a record that did not arrive whole shows as its error in JSON.
+constexpr const char* incomplete_record = "Incomplete record";
+constexpr const char* closed_by_peer = "Connection closed by peer";
+
+// What the received-count line shows: the bytes gathered; when none, 0 for a close and
+// -1 for a failure.
+ssize_t shown_count(const arrival& got)
+{
+    if (got.received > 0) return static_cast<ssize_t>(got.received);
+    return got.error != 0 ? -1 : 0;
+}
+
+// Prints a text from the network with its control characters shown escaped.
+void print_visible(record_output& out, std::string_view text)
+{
+    visible_escape escape{};
+    while (!text.empty()) print(out, take_visible_piece(text, escape));
+}
+
+void print_text_record(record_output& out, const arrival& got)
+{
+    print_formatted(out, "\nSe recibieron %zd bytes\n", shown_count(got));
+    if (got.received == 0) return;
+    const person_fields person = read_person_record(std::span(got.bytes).first<person_record_size>());
+    print(out, "\nNombre: ");
+    print_visible(out, person.nombre);
+    print(out, "\nApellido: ");
+    print_visible(out, person.apellido);
+    print_formatted(out, "\n Edad:%u\n", static_cast<unsigned>(person.edad));
+}
+
+}  // namespace
+
+std::span<char> room(arrival& got) { return std::span(got.bytes).subspan(got.received); }
+
+void take_read(arrival& got, ssize_t count, int read_error)
+{
+    if (count > 0) {
+        got.may_hold_more = static_cast<std::size_t>(count) == got.bytes.size() - got.received;
+        got.received += static_cast<std::size_t>(count);
+        got.ended = got.received >= person_record_size;
+    } else if (count == 0) {
+        got.ended = true;
+    } else if (read_error != EINTR && read_error != EAGAIN && read_error != EWOULDBLOCK) {
+        got.error = read_error;
+        got.ended = true;
+    }
+}
+
+void give_up(arrival& got)
+{
+    got.error = ETIMEDOUT;
+    got.ended = true;
+}
+
+bool closes_normally(const arrival& got) { return got.error == 0; }
+
+peer_name look_up(const sockaddr_storage& peer)
+{
+    peer_name name;
+    name.known = getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                             name.host.data(), name.host.size(), name.port.data(),
+                             name.port.size(), NI_NUMERICHOST | NI_NUMERICSERV) == 0;
+    return name;
+}
+
+void print_peer_line(record_output& out, const peer_name& name)
+{
+    if (name.known) print_formatted(out, "cliente conectado desde %s:%s\n", name.host.data(), name.port.data());
+}
+
+void print_arrival(record_output& out, const peer_name& name, const arrival& got, bool json)
+{
+    if (!json) {
+        print_text_record(out, got);
+        return;
+    }
+    const char* error = nullptr;
+    if (got.error != 0)
+        error = std::strerror(got.error);
+    else if (got.received == 0)
+        error = closed_by_peer;
+    else if (got.received < person_record_size)
+        error = incomplete_record;
+    const person_fields person = read_person_record(std::span(got.bytes).first<person_record_size>());
+    print_json_line(out, {name.known ? name.host.data() : nullptr, name.known ? name.port.data() : nullptr,
+                          shown_count(got), got.received > 0 ? &person : nullptr, error});
+}
+
+bool has_report(const arrival& got) { return got.received == 0 || got.error != 0; }
+
+void report(const arrival& got)
+{
+    // A close is no failure: its report carries the system's text for no error.
+    errno = got.error;
+    std::perror(got.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n");
+}
+
+void tell_taken(const owned_fd& connection, const linger& on_close)
+{
+    shutdown(connection.get(), SHUT_WR);
+    if (setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &on_close, sizeof on_close) == -1)
+        std::perror("setsockopt(...,SO_LINGER,...)");
+}
+
+void finish_taken(owned_fd& connection, const arrival& got)
+{
+    // MSG_TRUNC discards what is waiting without copying it anywhere.
+    if (got.may_hold_more) recv(connection.get(), nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
+    connection.reset();
+}
+
+void reset_connection(owned_fd& connection)
+{
+    const linger reset_on_close{1, 0};
+    setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
+    connection.reset();
+}

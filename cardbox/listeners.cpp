@@ -1,0 +1,102 @@
+#include "listeners.hpp"
+
+#include "owned_fd.hpp"
+#include "resolver.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+// What trying the resolver's addresses came to.
+struct bound {
+    int fd;             // the socket bound, or -1
+    bool fatal;         // an option could not be set: no further address is tried
+    bool no_such_family;  // every socket failed for want of the address family
+};
+
+// Tries the addresses in turn; returns the first socket bound to one.
+bound bind_first(const addrinfo* addresses)
+{
+    bool no_such_family = true;
+    for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
+        owned_fd listener(socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (listener.get() == -1) {
+            no_such_family = no_such_family && errno == EAFNOSUPPORT;
+            std::perror("server: socket");
+            continue;
+        }
+        no_such_family = false;
+        const int reuse_address = 1;
+        if (setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse_address, sizeof reuse_address) == -1) {
+            std::perror("setsockopt");
+            return {-1, true, false};
+        }
+        // Off, so that IPv4 peers reach the same socket as IPv4-mapped addresses.
+        const int v6_only = 0;
+        if (address->ai_family == AF_INET6 &&
+            setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) == -1) {
+            std::perror("setsockopt   no soporta IPv6");
+            return {-1, true, false};
+        }
+        // Connections inherit this linger of 0 until their record is written out: one
+        // that the server leaves before then (it is stopped, or it fails) is reset, not
+        // closed, so that its peer never takes a lost record for a received one.
+        const linger reset_on_close{1, 0};
+        if (setsockopt(listener.get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close) == -1)
+            std::perror("setsockopt(...,SO_LINGER,...)");
+        if (bind(listener.get(), address->ai_addr, address->ai_addrlen) == -1) {
+            listener.reset();
+            std::perror("server: bind");
+            continue;
+        }
+        return {listener.release(), false, false};
+    }
+    return {-1, false, no_such_family};
+}
+
+}  // namespace
+
+bool bind_listener(const options& chosen, listeners& opened)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    // A chosen address may be IPv4 or IPv6, as it resolves.
+    hints.ai_family = chosen.address != nullptr ? AF_UNSPEC : AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    for (;;) {
+        const resolved found = resolve(chosen.address, chosen.port, hints);
+        if (found.status != 0) {
+            std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(found.status));
+            return false;
+        }
+        const bound listener = bind_first(found.addresses.get());
+        if (listener.fd != -1) {
+            opened.fds[0] = listener.fd;
+            opened.count = 1;
+            return true;
+        }
+        if (listener.fatal) return false;
+        // A system without IPv6 still serves IPv4 clients on the wildcard address.
+        if (!listener.no_such_family || hints.ai_family != AF_INET6) break;
+        hints.ai_family = AF_INET;
+    }
+    std::fputs("servidor: error en bind\n", stderr);
+    return false;
+}
+
+bool start_listening(const listeners& opened, record_output& out)
+{
+    for (const int listener : opened.all()) {
+        if (listen(listener, SOMAXCONN) == -1) {
+            const int failure = errno;
+            if (!write_out_everything(out)) return false;
+            errno = failure;
+            std::perror("server: listen");
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,28 @@
+// The sockets on which cardbox listens for clients.
+#pragma once
+
+#include "options.hpp"
+#include "record_output.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+constexpr std::size_t max_listeners = 64;
+
+struct listeners {
+    std::array<int, max_listeners> fds{};
+    std::size_t count = 0;
+
+    std::span<const int> all() const { return std::span(fds).first(count); }
+};
+
+// Binds a socket to the chosen address and port: by default the IPv6 wildcard on port
+// 8000, IPv4 clients included, or the IPv4 wildcard where the system has no IPv6.
+// Reports each failure; returns false when nothing could be bound.
+bool bind_listener(const options& chosen, listeners& opened);
+
+// Starts listening with the system's largest queue, so that a burst of clients waits
+// there for its turn. On failure it writes out what was printed before, reports the
+// failure and returns false.
+bool start_listening(const listeners& opened, record_output& out);

@@ -1,0 +1,25 @@
+// cardbox's command line.
+#pragma once
+
+#include "command_line.hpp"
+
+#include <optional>
+
+// No time-out: a client may take as long as it likes to send its record.
+constexpr int wait_for_ever = -1;
+
+// What the command line chose.
+struct options {
+    const char* address = nullptr;  // to listen on; none: the IPv6 wildcard, IPv4 included
+    const char* port = "8000";
+    int timeout_ms = wait_for_ever;  // for a whole record, counted from the accept
+    bool json = false;
+};
+
+// The program's own texts: its name, usage, help and output failure message.
+extern const command_texts cardbox_command;
+
+// Reads the command line into chosen. Returns the status to end the program with at
+// once (after --help, --version or a command line it cannot use, reported), or
+// nothing when the server is to run.
+std::optional<int> read_options(int argc, char** argv, options& chosen);

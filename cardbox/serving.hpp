@@ -1,0 +1,11 @@
+// The ways cardbox serves its clients, on the listening sockets, printing to out. Each
+// returns only when the server must end, with the status to end with, its failure
+// reported; at that end, every connection whose record is not written out is reset.
+#pragma once
+
+#include "listeners.hpp"
+#include "options.hpp"
+#include "record_output.hpp"
+
+// One connection after the other, for ever, each closed with a 30-second linger.
+int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out);
