@@ -31,14 +31,18 @@ void print_visible(record_output& out, std::string_view text)
 
 void print_text_record(record_output& out, const arrival& got)
 {
-    print_formatted(out, "\nSe recibieron %zd bytes\n", shown_count(got));
+    print(out, "\nSe recibieron ");
+    print_number(out, shown_count(got));
+    print(out, " bytes\n");
     if (got.received == 0) return;
     const person_fields person = read_person_record(std::span(got.bytes).first<person_record_size>());
     print(out, "\nNombre: ");
     print_visible(out, person.nombre);
     print(out, "\nApellido: ");
     print_visible(out, person.apellido);
-    print_formatted(out, "\n Edad:%u\n", static_cast<unsigned>(person.edad));
+    print(out, "\n Edad:");
+    print_number(out, person.edad);
+    print(out, "\n");
 }
 
 }  // namespace
@@ -78,7 +82,12 @@ peer_name look_up(const sockaddr_storage& peer)
 
 void print_peer_line(record_output& out, const peer_name& name)
 {
-    if (name.known) print_formatted(out, "cliente conectado desde %s:%s\n", name.host.data(), name.port.data());
+    if (!name.known) return;
+    print(out, "cliente conectado desde ");
+    print(out, name.host.data());
+    print(out, ":");
+    print(out, name.port.data());
+    print(out, "\n");
 }
 
 void print_arrival(record_output& out, const peer_name& name, const arrival& got, bool json)

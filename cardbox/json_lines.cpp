@@ -30,7 +30,10 @@ bool print_json_string(std::string_view text, record_output& out)
         } else if (code_point == '\t') {
             print(out, "\\t");
         } else if (code_point < 0x20U || (code_point >= 0x7FU && code_point <= 0x9FU)) {
-            print_formatted(out, "\\u%04x", static_cast<unsigned>(code_point));
+            constexpr std::string_view digits = "0123456789abcdef";
+            const std::array<char, 6> escape{'\\', 'u', '0', '0', digits[(code_point >> 4U) & 0xFU],
+                                             digits[code_point & 0xFU]};
+            print(out, {escape.data(), escape.size()});
         } else {
             print(out, text.substr(0, length));
         }
@@ -65,9 +68,13 @@ void print_base64(std::string_view bytes, record_output& out)
 // Prints a text field: its string, and its bytes in base64 when it is not valid UTF-8.
 void print_text_field(const char* key, std::string_view text, record_output& out)
 {
-    print_formatted(out, ", \"%s\": ", key);
+    print(out, ", \"");
+    print(out, key);
+    print(out, "\": ");
     if (print_json_string(text, out)) return;
-    print_formatted(out, ", \"%s_base64\": ", key);
+    print(out, ", \"");
+    print(out, key);
+    print(out, "_base64\": ");
     print_base64(text, out);
 }
 
@@ -80,7 +87,11 @@ void print_time_now(record_output& out)
     gmtime_r(&now.tv_sec, &utc);
     std::array<char, 32> seconds{};
     std::strftime(seconds.data(), seconds.size(), "%Y-%m-%dT%H:%M:%S", &utc);
-    print_formatted(out, "\"%s.%03ldZ\"", seconds.data(), now.tv_nsec / 1'000'000);
+    print(out, "\"");
+    print(out, seconds.data());
+    print(out, ".");
+    print_number(out, now.tv_nsec / 1'000'000, 3);
+    print(out, "Z\"");
 }
 
 }  // namespace
@@ -95,12 +106,15 @@ void print_json_line(record_output& out, const connection_line& connection)
     else
         print(out, "null");
     // The port is numeric text already.
-    print_formatted(out, ", \"port\": %s, \"bytes\": %zd",
-                    connection.port != nullptr ? connection.port : "null", connection.bytes);
+    print(out, ", \"port\": ");
+    print(out, connection.port != nullptr ? connection.port : "null");
+    print(out, ", \"bytes\": ");
+    print_number(out, connection.bytes);
     if (connection.person != nullptr) {
         print_text_field("nombre", connection.person->nombre, out);
         print_text_field("apellido", connection.person->apellido, out);
-        print_formatted(out, ", \"edad\": %u", static_cast<unsigned>(connection.person->edad));
+        print(out, ", \"edad\": ");
+        print_number(out, connection.person->edad);
     }
     if (connection.error != nullptr) {
         print(out, ", \"error\": ");

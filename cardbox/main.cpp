@@ -1,7 +1,7 @@
 // cardbox: the record server. Listens on port 8000 on every local IPv6 and IPv4
 // address (unless the command line chooses another address or port) and serves one
-// connection at a time: names the peer, reads one person record, prints it, closes
-// the connection.
+// connection at a time (or, with --connections, many at once): names the peer, reads
+// one person record, prints it, closes the connection.
 //
 // Every text it prints is fixed by its manual page and relied on by operators and
 // scripts, odd spellings, the blank before "Edad" and the report of a close that is
@@ -24,6 +24,9 @@ int main(int argc, char** argv)
     if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
 
     record_output out(STDOUT_FILENO);
+    if (chosen.sync) {
+        if (const std::optional<int> status = refuse_unsyncable(out)) return *status;
+    }
     listeners listening;
     if (!bind_listener(chosen, listening)) return EXIT_FAILURE;
     // In JSON, standard output holds the records' lines and nothing else.
@@ -34,5 +37,6 @@ int main(int argc, char** argv)
         print(out, start_line);
     if (!start_listening(listening, out)) return EXIT_FAILURE;
 
-    return serve_one_at_a_time(listening, chosen, out);
+    return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
+                                   : serve_many_at_once(listening, chosen, out);
 }

@@ -8,11 +8,17 @@
 // No time-out: a client may take as long as it likes to send its record.
 constexpr int wait_for_ever = -1;
 
+// The most connections served at once.
+constexpr int max_connections = 1024;
+
 // What the command line chose.
 struct options {
     const char* address = nullptr;  // to listen on; none: the IPv6 wildcard, IPv4 included
     const char* port = "8000";
     int timeout_ms = wait_for_ever;  // for a whole record, counted from the accept
+    int connections = 1;             // served at once; 1 is one after the other
+    int per_address = 0;             // of them from one address; 0: half, at least 1
+    bool sync = false;               // a record counts as kept once it is on disk
     bool json = false;
 };
 

@@ -1,7 +1,9 @@
 #include "record_output.hpp"
 
+#include "command_line.hpp"
+
+#include <array>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -84,24 +86,18 @@ void print(record_output& out, std::string_view text)
     out.end += text.size();
 }
 
-// A C-style variadic routine, so that the compiler checks each format against its
-// arguments as it does printf's.
-void print_formatted(record_output& out, const char* format, ...)  // NOLINT(cert-dcl50-cpp)
+void print_number(record_output& out, std::int64_t number, int least_digits)
 {
-    constexpr std::size_t usual_length = 128;
-    if (!make_room(out, usual_length)) return;
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::va_list again;
-    va_copy(again, arguments);
-    const int length = std::vsnprintf(out.data + out.end, out.capacity - out.end, format, arguments);
-    va_end(arguments);
-    // A line longer than the room left is formatted again once there is room for it.
-    if (length > 0 && static_cast<std::size_t>(length) >= out.capacity - out.end &&
-        make_room(out, static_cast<std::size_t>(length) + 1))
-        std::vsnprintf(out.data + out.end, out.capacity - out.end, format, again);
-    va_end(again);
-    if (length > 0 && !out.out_of_memory) out.end += static_cast<std::size_t>(length);
+    // Digits from the last; the magnitude as unsigned, so that the least number has one.
+    std::array<char, 24> digits{};
+    std::size_t first = digits.size();
+    std::uint64_t magnitude = number < 0 ? 0 - static_cast<std::uint64_t>(number) : static_cast<std::uint64_t>(number);
+    do {
+        digits[--first] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude > 0 || digits.size() - first < static_cast<std::size_t>(least_digits));
+    if (number < 0) digits[--first] = '-';
+    print(out, {digits.data() + first, digits.size() - first});
 }
 
 std::uint64_t printed_up_to(const record_output& out) { return out.written + (out.end - out.start); }
@@ -139,6 +135,21 @@ bool write_out_everything(record_output& out)
 }
 
 int sync_output(record_output& out) { return fdatasync(out.fd) == 0 ? 0 : errno; }
+
+std::optional<int> refuse_unsyncable(record_output& out)
+{
+    const int error = sync_output(out);
+    if (error == 0) return std::nullopt;
+    // A pipe, a terminal, a socket (the journal): nothing there can be made durable.
+    if (error == EINVAL || error == EROFS) {
+        std::fprintf(stderr, "cardbox: --sync: standard output cannot be synced (%s); send it to a file\n",
+                     std::strerror(error));
+        return exit_usage;
+    }
+    errno = error;
+    std::perror(output_failure);
+    return EXIT_FAILURE;
+}
 
 stop_signals_held::stop_signals_held() : previous{}
 {

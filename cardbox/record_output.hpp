@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 // How a write to standard output is tried without waiting for room.
@@ -36,10 +37,11 @@ struct record_output {
     ~record_output();
 };
 
-// Appends to what is printed. If memory runs out, what is printed from then on is
-// lost and the next write-out fails with ENOMEM.
+// Appends to what is printed: a text, or a number in decimal with at least the digits
+// given (zeros before it). If memory runs out, what is printed from then on is lost
+// and the next write-out fails with ENOMEM.
 void print(record_output& out, std::string_view text);
-[[gnu::format(printf, 2, 3)]] void print_formatted(record_output& out, const char* format, ...);
+void print_number(record_output& out, std::int64_t number, int least_digits = 1);
 
 // The position in the output after everything printed so far.
 std::uint64_t printed_up_to(const record_output& out);
@@ -57,6 +59,10 @@ bool write_out_everything(record_output& out);
 
 // Makes what was written out durable (fdatasync). Returns 0 or the error.
 int sync_output(record_output& out);
+
+// With --sync: standard output must be something that can be made durable, a file.
+// Returns the status to end with at once when it cannot (reported), or nothing.
+std::optional<int> refuse_unsyncable(record_output& out);
 
 // The signals whose default action ends the server, held back while one or more
 // clients are told that their records were taken, so that a stop lands before the

@@ -127,6 +127,14 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
                 reset_connection(client);
                 continue;
             }
+            if (chosen.sync) {
+                if (const int error = sync_output(out); error != 0) {
+                    errno = error;
+                    std::perror(output_failure);
+                    reset_connection(client);
+                    return EXIT_FAILURE;
+                }
+            }
             tell_taken(client, linger_on_close);
         }
         finish_taken(client, got);

@@ -9,3 +9,8 @@
 
 // One connection after the other, for ever, each closed with a 30-second linger.
 int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out);
+
+// Up to --connections at once, on one thread: each connection against its own
+// deadline, at most --per-address of them from one address, the others held unread
+// until one of its slots is free; each taken connection closed without lingering.
+int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out);

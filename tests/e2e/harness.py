@@ -207,13 +207,16 @@ def start_echo_service():
     return start_server("echo_service", ECHO_PORT, ECHO_READY_LINE)
 
 
-def connect(host="::1", port=RECORD_PORT):
-    """Returns a loopback peer connected to the port; IPv6 or IPv4 as the host says."""
+def connect(host="::1", port=RECORD_PORT, source=None):
+    """Returns a loopback peer connected to the port; IPv6 or IPv4 as the host says,
+    from the given source address (one of 127.0.0.0/8, say) if any."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     peer = socket.socket(family, socket.SOCK_STREAM)
     peer.settimeout(TIMEOUT)
     peer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
+        if source:
+            peer.bind((source, 0))
         peer.connect((host, port))
     except OSError:
         peer.close()

@@ -16,7 +16,7 @@ from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_card
                      under_strace, verdict, wait_until, with_hosts)
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
-USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [--json]\n",
+USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
          "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
          "linebounce": b"usage: linebounce [-4 | -6] [HOST [PORT]]\n"}
 
@@ -40,6 +40,9 @@ class CommandLine(unittest.TestCase):
             ("cardbox", ["-t", "0"], b"cardbox: invalid time-out in seconds '0'\n"),
             ("cardbox", ["--idle-timeout", "1.5"], b"cardbox: invalid time-out in seconds '1.5'\n"),
             ("cardbox", ["extra"], b"cardbox: unexpected argument 'extra'\n"),
+            ("cardbox", ["-c", "1025"], b"cardbox: invalid number of connections '1025'\n"),
+            ("cardbox", ["-a", "5", "-c", "4"],
+             b"cardbox: more connections per address than --connections '5'\n"),
             ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
             ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),

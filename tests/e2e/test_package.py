@@ -62,6 +62,7 @@ class Package(unittest.TestCase):
         self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", text)
         # journald's rate limit would drop records of a burst.
         self.assertIn("\nLogRateLimitIntervalSec=0\n", text)
+        self.assertIn('\nEnvironment="CARDBOX_OPTIONS=--connections=64 --timeout=300"\n', text)
         for name in PROGRAMS:
             command("bash", "-n", os.path.join(self.root, "usr/share/bash-completion/completions", name))
 

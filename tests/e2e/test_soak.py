@@ -190,6 +190,11 @@ class Soak(unittest.TestCase):
     def test_stopping_the_server_keeps_its_word_to_every_client(self):
         """SIGTERM at a random moment of a flood: every record whose peer saw its
         connection closed normally is in the output, and none whose peer saw it reset."""
+        for arguments in ([], ["--connections", "64"]):
+            with self.subTest(arguments=arguments):
+                self.flood_and_stop(arguments)
+
+    def flood_and_stop(self, arguments):
         rng = random.Random(SEED)
         taken, refused = [], []  # what the server printed, or must not have, per record
         stopped = threading.Event()
@@ -212,7 +217,7 @@ class Soak(unittest.TestCase):
                         ended = "reset"
                     (taken if ended == "closed" else refused).append(expected)
 
-        with start_cardbox() as server:
+        with start_cardbox(arguments=arguments) as server:
             peers = [threading.Thread(target=flood, args=(n,)) for n in range(PEERS_AT_ONCE)]
             for peer in peers:
                 peer.start()
@@ -226,8 +231,9 @@ class Soak(unittest.TestCase):
         self.assertEqual([expected for expected in taken if out.count(expected) != 1], [])
         self.assertEqual([expected for expected in refused if expected in out], [])
         self.assertGreater(len(taken), 0)
-        print(f"\nsoak: SIGTERM during a flood from {PEERS_AT_ONCE} peers: {len(taken)} records "
-              f"taken, every one in the output; {len(refused)} reset, none in it; seed {SEED}")
+        print(f"\nsoak: SIGTERM during a flood from {PEERS_AT_ONCE} peers against cardbox "
+              f"{' '.join(arguments)}: {len(taken)} records taken, every one in the output; "
+              f"{len(refused)} reset, none in it; seed {SEED}")
 
 
 if __name__ == "__main__":

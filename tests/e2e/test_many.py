@@ -1,0 +1,124 @@
+"""cardbox --connections: many clients at once, where no client holds the others and
+every record keeps the promise of the one-at-a-time server."""
+
+import json
+import os
+import re
+import shutil
+import socket
+import tempfile
+import unittest
+
+from harness import (Running, connect, peer_line, program, record, run, shown, start_cardbox,
+                     under_strace, verdict, wait_until_listening, wait_until_read_by_server)
+
+TIMED_OUT = b"Error en funcion read()\n: Connection timed out\n"
+
+
+def whole(number):
+    return record(b"Cliente-%d\n" % number, b"Perez\n", number)
+
+
+def printed(peer, number):
+    return peer_line(peer) + shown(b"Cliente-%d\n" % number, b"Perez\n", number)
+
+
+class Many(unittest.TestCase):
+    def test_slow_clients_hold_up_only_themselves(self):
+        # Silent and trickling clients from one address beside good ones from others:
+        # the good ones are served at once, and the time-out ends only its own.
+        with start_cardbox(arguments=["-c", "8", "-t", "2"]) as server:
+            slow = [connect("127.0.0.1") for _ in range(4)]
+            slow[2].sendall(whole(0)[:10])
+            slow[3].sendall(whole(0)[:30])
+            endings = []
+            for number in range(1, 21):
+                with connect("127.0.0.1", source=f"127.0.0.{number + 1}") as peer:
+                    peer.sendall(whole(number))
+                    endings.append(verdict(peer))
+                    expected = printed(peer, number)
+                    self.assertIn(expected, server.wait_out_ending(expected))
+            self.assertEqual(endings, ["closed"] * 20)
+            self.assertEqual([verdict(peer) for peer in slow], ["reset"] * 4)
+            for peer in slow:
+                peer.close()
+            self.assertEqual(server.wait_err(4 * len(TIMED_OUT)), TIMED_OUT * 4)
+
+    def test_one_address_takes_no_more_than_its_share(self):
+        # With 4 connections, one address is served in 2 at once; its further clients
+        # wait unread, accepted, and none is reset for it.
+        with start_cardbox(arguments=["-c", "4"]) as server:
+            holders = [connect("127.0.0.1") for _ in range(2)]
+            waiting = []
+            for number in range(3):
+                peer = connect("127.0.0.1")
+                peer.sendall(whole(number))
+                waiting.append(peer)
+            # Another address is served meanwhile.
+            with connect("127.0.0.1", source="127.0.0.9") as other:
+                other.sendall(whole(9))
+                self.assertEqual(verdict(other), "closed")
+            self.assertNotIn(b"Cliente-0", server.out)
+            for holder in holders:
+                holder.shutdown(socket.SHUT_WR)
+            self.assertEqual([verdict(peer) for peer in waiting + holders], ["closed"] * 5)
+            out = server.wait_out_ending(shown(b"Cliente-2\n", b"Perez\n", 2))
+            for number, peer in enumerate(waiting):
+                self.assertEqual(out.count(printed(peer, number)), 1)
+                peer.close()
+            for holder in holders:
+                holder.close()
+
+    def test_records_in_pieces_are_printed_whole_as_they_complete(self):
+        for json_lines in (False, True):
+            with self.subTest(json=json_lines), \
+                    start_cardbox(arguments=["-c", "16"] + ["--json"] * json_lines) as server:
+                peers = [connect("127.0.0.1", source=f"127.0.0.{n + 2}") for n in range(10)]
+                for number, peer in enumerate(peers):
+                    peer.sendall(whole(number)[:31])
+                    wait_until_read_by_server(peer)
+                for number, peer in reversed(list(enumerate(peers))):
+                    peer.sendall(whole(number)[31:])
+                    self.assertEqual(verdict(peer), "closed")
+                    peer.close()
+                out = server.wait_out_ending(b"\n" if json_lines else shown(b"Cliente-0\n", b"Perez\n", 0))
+                if json_lines:
+                    lines = [json.loads(line) for line in out.splitlines()]
+                    self.assertEqual([line["nombre"] for line in lines],
+                                     [f"Cliente-{n}\n" for n in reversed(range(10))])
+                    self.assertEqual({line["bytes"] for line in lines}, {62})
+                else:
+                    self.assertEqual(out.count(b"Se recibieron 62 bytes"), 10)
+                    for number, peer in enumerate(peers):
+                        self.assertEqual(out.count(shown(b"Cliente-%d\n" % number, b"Perez\n", number)), 1)
+                    positions = [out.index(b"Cliente-%d\n" % n) for n in reversed(range(10))]
+                    self.assertEqual(positions, sorted(positions))
+
+    @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+    def test_sync_comes_between_the_write_and_the_close(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            trace, records = os.path.join(scratch, "trace"), os.path.join(scratch, "records")
+            for arguments in (["--sync"], ["--sync", "-c", "4"]):
+                with self.subTest(arguments=arguments):
+                    wrapper = ["sh", "-c", f'exec "$@" > {records}', "sync",
+                               *under_strace("-f", "-o", trace, "-e", "trace=write,fdatasync,shutdown")]
+                    with Running([*wrapper, program("cardbox"), *arguments]):
+                        wait_until_listening()
+                        with connect() as peer:
+                            peer.sendall(whole(1))
+                            self.assertEqual(verdict(peer), "closed")
+                    with open(trace) as calls:
+                        names = re.findall(r"(write|fdatasync|shutdown)\(", calls.read())
+                    with open(records, "rb") as out:
+                        self.assertTrue(out.read().endswith(shown(b"Cliente-1\n", b"Perez\n", 1)))
+                    # The start line, the check that the file can be synced, then the record.
+                    self.assertEqual(names[-3:], ["write", "fdatasync", "shutdown"])
+
+    def test_sync_needs_a_file(self):
+        self.assertEqual(run("cardbox", arguments=["--sync"]),
+                         (64, b"", b"cardbox: --sync: standard output cannot be synced "
+                                   b"(Invalid argument); send it to a file\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
