@@ -147,9 +147,9 @@ bool make_loop(loop& serving, const options& chosen, std::size_t listener_count)
     getrlimit(RLIMIT_NOFILE, &descriptors);
     if (descriptors.rlim_cur < needed) {
         if (descriptors.rlim_max < needed) {
-            std::fprintf(stderr, "cardbox: --connections %d needs %ju descriptors; the limit is %ju\n",
-                         chosen.connections, static_cast<std::uintmax_t>(needed),
-                         static_cast<std::uintmax_t>(descriptors.rlim_max));
+            std::fprintf(stderr, "cardbox: --connections %d needs %llu descriptors; the limit is %llu\n",
+                         chosen.connections, static_cast<unsigned long long>(needed),
+                         static_cast<unsigned long long>(descriptors.rlim_max));
             return false;
         }
         descriptors.rlim_cur = needed;
@@ -323,12 +323,12 @@ bool accept_waiting(loop& serving, int listener, const options& chosen, record_o
 // listen queue. Reports a failure and returns false.
 bool listen_while_room(loop& serving, const listeners& listening, const options& chosen)
 {
-    const bool room = may_accept(serving, chosen);
-    if (room == serving.accepting) return true;
-    serving.accepting = room;
+    const bool slot_free = may_accept(serving, chosen);
+    if (slot_free == serving.accepting) return true;
+    serving.accepting = slot_free;
     for (std::size_t i = 0; i < listening.count; ++i) {
         epoll_event event{};
-        event.events = room ? std::uint32_t{EPOLLIN} : 0U;
+        event.events = slot_free ? std::uint32_t{EPOLLIN} : 0U;
         event.data.u64 = first_listener_tag + i;
         if (epoll_ctl(serving.epoll.get(), EPOLL_CTL_MOD, listening.fds[i], &event) == -1) {
             std::perror("cardbox: epoll_ctl");
@@ -363,8 +363,9 @@ void watch_output(loop& serving, const record_output& out)
 
 // Writes out the lines of the records done, each report after its own lines, as far as
 // the output takes them now; makes them durable with --sync; then tells each client
-// whose lines are out: a normal close for a record taken, a reset for any other.
-// Reports a failure of the output and returns false.
+// whose lines are out: a normal close for a record taken, a reset for any other. When
+// the output fails, the clients whose lines were out before are told all the same;
+// the failure is reported and it returns false.
 bool write_out_and_tell(loop& serving, record_output& out, const options& chosen)
 {
     if (serving.done.first == none) return true;
@@ -373,6 +374,7 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
     const stop_signals_held held;
     std::uint32_t last_out = none;
     bool any_taken = false;
+    int failure = 0;
     for (std::uint32_t run = serving.done.first; run != none;) {
         // One write up to the end of the first connection with a report, or of all.
         std::uint32_t end_of_run = run;
@@ -385,25 +387,20 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
             last_out = run;
         }
         serving.output_full = error == EAGAIN;
-        if (error == EAGAIN) {
-            watch_output(serving, out);
+        if (error == EAGAIN) watch_output(serving, out);
+        if (error != 0) {
+            failure = error == EAGAIN ? 0 : error;
             break;
         }
-        if (error != 0) {
-            errno = error;
-            std::perror(output_failure);
-            return false;
-        }
     }
-    if (last_out == none) return true;
-    if (chosen.sync && any_taken) {
+    if (last_out != none && chosen.sync && any_taken) {
+        // Nobody is told before the records are on disk.
         if (const int error = sync_output(out); error != 0) {
-            errno = error;
-            std::perror(output_failure);
-            return false;
+            failure = error;
+            last_out = none;
         }
     }
-    for (std::uint32_t slot = serving.done.first, next = none; slot != none; slot = next) {
+    for (std::uint32_t slot = serving.done.first, next = none; last_out != none && slot != none; slot = next) {
         next = slot == last_out ? none : serving[slot].next;
         connection& c = serving[slot];
         if (closes_normally(c.got)) {
@@ -414,7 +411,10 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
         }
         if (!release(serving, slot, chosen, out)) return false;
     }
-    return true;
+    if (failure == 0) return true;
+    errno = failure;
+    std::perror(output_failure);
+    return false;
 }
 
 }  // namespace

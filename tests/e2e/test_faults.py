@@ -136,16 +136,18 @@ class FailuresTheServerPassesOver(unittest.TestCase):
             self.assertEqual(server.err, b"server: socket: Address family not supported by protocol\n")
 
     def test_record_that_cannot_be_written_out_resets_its_connection(self):
-        # Standard output is a pipe here, written to without waiting for room.
-        with start_cardbox(wrapper=failing("pwritev2:error=ENOSPC:when=2")) as server:
-            # The write that fails may be the peer line's, before the record has even
-            # arrived: the reset can meet the peer at any step.
-            with self.assertRaises((ConnectionResetError, BrokenPipeError)), connect() as peer:
-                peer.sendall(record(b"Ana\n", b"Perez\n", 25))
-                peer.recv(1)
-            self.assertEqual(server.wait_exit(), 1)
-            self.assertEqual((server.out, server.err),
-                             (READY_LINE, b"server: standard output: No space left on device\n"))
+        for arguments in ([], ["--connections", "4"]):
+            # Standard output is a pipe here, written to without waiting for room.
+            with self.subTest(arguments=arguments), \
+                    start_cardbox(wrapper=failing("pwritev2:error=ENOSPC:when=2"), arguments=arguments) as server:
+                # The write that fails may be the peer line's, before the record has
+                # even arrived: the reset can meet the peer at any step.
+                with self.assertRaises((ConnectionResetError, BrokenPipeError)), connect() as peer:
+                    peer.sendall(record(b"Ana\n", b"Perez\n", 25))
+                    peer.recv(1)
+                self.assertEqual(server.wait_exit(), 1)
+                self.assertEqual((server.out, server.err),
+                                 (READY_LINE, b"server: standard output: No space left on device\n"))
 
 
 class StandardStreams(unittest.TestCase):

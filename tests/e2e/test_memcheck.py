@@ -29,14 +29,17 @@ class Memcheck(unittest.TestCase):
             return log.read()
 
     def test_cardbox_and_cardpost(self):
-        with start_cardbox(wrapper=memcheck(self.log("cardbox"))) as server:
-            with connect():
-                pass  # an empty connection: the report path
-            result = run("cardpost", b"Ana\nPerez\n25\n", wrapper=memcheck(self.log("cardpost")))
-            server.wait_out_ending(b" Edad:25\n")
-        self.assertEqual(result, (0, summary(b"Ana\n", b"Perez\n", 25), b""))
-        self.assertEqual(self.report("cardbox"), "")
-        self.assertEqual(self.report("cardpost"), "")
+        for arguments in ([], ["--connections", "4", "--timeout", "5"]):
+            with self.subTest(arguments=arguments):
+                with start_cardbox(wrapper=memcheck(self.log("cardbox")), arguments=arguments) as server:
+                    with connect():
+                        pass  # an empty connection: the report path
+                    result = run("cardpost", b"Ana\nPerez\n25\n", arguments=["--confirm"],
+                                 wrapper=memcheck(self.log("cardpost")))
+                    server.wait_out_ending(b" Edad:25\n")
+                self.assertEqual(result, (0, summary(b"Ana\n", b"Perez\n", 25), b""))
+                self.assertEqual(self.report("cardbox"), "")
+                self.assertEqual(self.report("cardpost"), "")
 
     def test_linebounce(self):
         with start_echo_service():
