@@ -3,7 +3,19 @@
 //
 //   load records CONNECTIONS COUNT  COUNT genuine person records to port 8000, over
 //                                   CONNECTIONS concurrent connections at a time
-//   load processes COUNT PROGRAM    PROGRAM run COUNT times back to back, each with
+//   load spread CONNECTIONS COUNT   the same, each of the CONNECTIONS clients from a
+//                                   loopback address of its own (127.0.0.2 and on)
+//   load beside-slow CLIENTS SECONDS SILENT TRICKLING
+//                                   CLIENTS clients' records per second over SECONDS,
+//                                   while SILENT peers connect and send nothing and
+//                                   TRICKLING peers send a byte every 100 ms, each
+//                                   from an address of its own and connecting again
+//                                   whenever the server gives up on it
+//   load hold COUNT                 COUNT silent connections from addresses of their
+//                                   own, held until standard input ends; prints 1
+//                                   once all are connected
+//   load processes COUNT PROGRAM [ARGUMENT...]
+//                                   PROGRAM run COUNT times back to back, each with
 //                                   the answers to its three prompts on a pipe
 //   load lines COUNT PROGRAM        PROGRAM run once with COUNT lines on standard input
 //   load echo COUNT                 the same COUNT lines sent to port 9000 and each
@@ -15,8 +27,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,6 +40,7 @@
 #include <spawn.h>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -55,39 +70,70 @@ double seconds_since(clock_type::time_point start)
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-// Returns a socket connected to ::1 on the port, its waits bounded.
-int connect_loopback(in_port_t port)
+// Where a connection comes from: ::1, or an IPv4 loopback address of its own.
+struct origin {
+    std::uint32_t ipv4_source = 0;  // 0: from ::1 to ::1; else from 127.x.y.z to 127.0.0.1
+};
+
+// The IPv4 loopback address numbered n (1 is 127.0.0.1), in host byte order.
+origin loopback_source(std::uint32_t n) { return {(127U << 24U) + n}; }
+
+// Returns a socket connected to the port from the origin, its waits bounded; -1 when
+// it cannot connect and fail_hard is false.
+int connect_loopback(in_port_t port, origin from = {}, bool fail_hard = true)
 {
-    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    const int family = from.ipv4_source != 0 ? AF_INET : AF_INET6;
+    const int fd = socket(family, SOCK_STREAM, 0);
     if (fd == -1) fail("load: socket");
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &socket_timeout, sizeof socket_timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &socket_timeout, sizeof socket_timeout);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    address.sin6_addr = in6addr_loopback;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1)
-        fail("load: connect");
-    return fd;
+    int connected = 0;
+    if (family == AF_INET) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(from.ipv4_source);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) == -1) fail("load: bind");
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        address.sin6_addr = in6addr_loopback;
+        connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    if (connected == 0) return fd;
+    if (fail_hard) fail("load: connect");
+    close(fd);
+    return -1;
 }
 
 // One exchange as cardpost makes it: connect, write the record, close the sending side,
-// wait for the server to close.
-void send_record(std::span<const char, person_record_size> record)
+// wait for the server to close. Returns whether the server closed normally; with
+// fail_hard, anything else ends the load.
+bool send_record(std::span<const char, person_record_size> record, origin from = {},
+                 bool fail_hard = true)
 {
-    const int fd = connect_loopback(record_port);
-    if (write(fd, record.data(), record.size()) != static_cast<ssize_t>(record.size()))
-        fail("load: write");
+    const int fd = connect_loopback(record_port, from, fail_hard);
+    if (fd == -1) return false;
+    bool closed = write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+    if (!closed && fail_hard) fail("load: write");
     shutdown(fd, SHUT_WR);
     std::array<char, 128> discard{};
     ssize_t count = 0;
-    while ((count = read(fd, discard.data(), discard.size())) > 0) {
+    while (closed && (count = read(fd, discard.data(), discard.size())) > 0) {
     }
-    if (count == -1) fail("load: waiting for the server to close");
+    closed = closed && count == 0;
+    if (!closed && fail_hard) fail("load: waiting for the server to close");
     close(fd);
+    return closed;
 }
 
-double records_per_second(int connections, long count)
+// With spread, each connection comes from a loopback address of its own.
+double records_per_second(int connections, long count, bool spread)
 {
     const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
     std::atomic<long> left{count};
@@ -95,23 +141,91 @@ double records_per_second(int connections, long count)
     std::vector<std::thread> workers;
     workers.reserve(static_cast<std::size_t>(connections));
     for (int i = 0; i < connections; ++i)
-        workers.emplace_back([&] {
-            while (left.fetch_sub(1) > 0) send_record(person_record_bytes(record));
+        workers.emplace_back([&, i] {
+            const origin from = spread ? loopback_source(2 + static_cast<std::uint32_t>(i)) : origin{};
+            while (left.fetch_sub(1) > 0) send_record(person_record_bytes(record), from);
         });
     for (std::thread& worker : workers) worker.join();
     return static_cast<double>(count) / seconds_since(start);
 }
 
+// A peer that holds a slot of the server: it connects and sends nothing, or a byte
+// every 100 ms, and connects again whenever the server gives up on it, until stopped.
+void slow_peer(origin from, bool trickling, const std::atomic<bool>& stop)
+{
+    const person_record record = fill_person_record("Lento\n", "Goteo\n", 1);
+    const std::span<const char, person_record_size> bytes = person_record_bytes(record);
+    while (!stop) {
+        const int fd = connect_loopback(record_port, from, false);
+        if (fd == -1) continue;
+        for (std::size_t sent = 0; !stop;) {
+            pollfd ended{fd, POLLIN, 0};
+            if (poll(&ended, 1, 100) == 1) break;  // given up on: reset or closed
+            if (trickling && sent + 1 < bytes.size() && write(fd, &bytes[sent], 1) == 1) ++sent;
+        }
+        close(fd);
+    }
+}
+
+// The clients' records per second over the seconds given, beside slow peers. The
+// clients come from 127.0.0.2 and on, the slow peers from 127.0.1.1 and on.
+double records_beside_slow(int clients, long seconds, long silent, long trickling)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> slow;
+    slow.reserve(static_cast<std::size_t>(silent + trickling));
+    for (long i = 0; i < silent + trickling; ++i)
+        slow.emplace_back(slow_peer, loopback_source(257 + static_cast<std::uint32_t>(i)), i >= silent,
+                          std::cref(stop));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let them take their slots
+
+    const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
+    std::atomic<long> taken{0};
+    const auto end = clock_type::now() + std::chrono::seconds(seconds);
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(clients));
+    for (int i = 0; i < clients; ++i)
+        workers.emplace_back([&, i] {
+            const origin from = loopback_source(2 + static_cast<std::uint32_t>(i));
+            while (clock_type::now() < end)
+                if (send_record(person_record_bytes(record), from, false)) ++taken;
+        });
+    for (std::thread& worker : workers) worker.join();
+    stop = true;
+    for (std::thread& peer : slow) peer.join();
+    return static_cast<double>(taken) / static_cast<double>(seconds);
+}
+
+// Holds silent connections from addresses of their own until standard input ends.
+double hold_connections(long count)
+{
+    rlimit descriptors{};
+    getrlimit(RLIMIT_NOFILE, &descriptors);
+    descriptors.rlim_cur = descriptors.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &descriptors);
+    std::vector<int> held;
+    held.reserve(static_cast<std::size_t>(count));
+    for (long i = 0; i < count; ++i)
+        held.push_back(connect_loopback(record_port, loopback_source(257 + static_cast<std::uint32_t>(i))));
+    std::printf("1\n");
+    std::fflush(stdout);
+    std::array<char, 64> ignored{};
+    while (read(STDIN_FILENO, ignored.data(), ignored.size()) > 0) {
+    }
+    for (const int fd : held) close(fd);
+    return static_cast<double>(count);
+}
+
 // Runs the program with the descriptor as its standard input and its output thrown
 // away; waits for it, killing it after the time-out. Returns its exit status.
-int run_child(const char* program, int input)
+int run_child(char* const* argv, int input)
 {
+    const char* const program = argv[0];
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t child = 0;
-    char* const argv[] = {const_cast<char*>(program), nullptr};
     const int status = posix_spawn(&child, program, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (status != 0) {
@@ -127,7 +241,8 @@ int run_child(const char* program, int input)
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 }
 
-double processes_per_second(long count, const char* program)
+// argv: the program and its arguments, ended by a null pointer.
+double processes_per_second(long count, char* const* argv)
 {
     const auto start = clock_type::now();
     for (long i = 0; i < count; ++i) {
@@ -136,10 +251,10 @@ double processes_per_second(long count, const char* program)
         if (write(pipe_ends[1], answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
             fail("load: pipe write");
         close(pipe_ends[1]);
-        const int status = run_child(program, pipe_ends[0]);
+        const int status = run_child(argv, pipe_ends[0]);
         close(pipe_ends[0]);
         if (status != 0) {
-            std::fprintf(stderr, "load: %s ended with status %d\n", program, status);
+            std::fprintf(stderr, "load: %s ended with status %d\n", argv[0], status);
             std::exit(EXIT_FAILURE);
         }
     }
@@ -158,7 +273,8 @@ double program_lines_per_second(long count, const char* program)
         fail("load: lines write");
     lseek(lines, 0, SEEK_SET);
     const auto start = clock_type::now();
-    const int status = run_child(program, lines);
+    char* const argv[] = {const_cast<char*>(program), nullptr};
+    const int status = run_child(argv, lines);
     const double elapsed = seconds_since(start);
     close(lines);
     if (status != 0) {
@@ -200,17 +316,24 @@ int main(int argc, char** argv)
 {
     const std::string_view mode = argc > 1 ? argv[1] : "";
     double rate = 0;
-    if (mode == "records" && argc == 4)
-        rate = records_per_second(static_cast<int>(positive(argv[2])), positive(argv[3]));
-    else if (mode == "processes" && argc == 4)
-        rate = processes_per_second(positive(argv[2]), argv[3]);
+    if ((mode == "records" || mode == "spread") && argc == 4)
+        rate = records_per_second(static_cast<int>(positive(argv[2])), positive(argv[3]), mode == "spread");
+    else if (mode == "beside-slow" && argc == 6)
+        rate = records_beside_slow(static_cast<int>(positive(argv[2])), positive(argv[3]),
+                                   std::strtol(argv[4], nullptr, 10), std::strtol(argv[5], nullptr, 10));
+    else if (mode == "hold" && argc == 3)
+        rate = hold_connections(positive(argv[2]));
+    else if (mode == "processes" && argc >= 4)
+        rate = processes_per_second(positive(argv[2]), argv + 3);
     else if (mode == "lines" && argc == 4)
         rate = program_lines_per_second(positive(argv[2]), argv[3]);
     else if (mode == "echo" && argc == 3)
         rate = echo_lines_per_second(positive(argv[2]));
     else {
-        std::fputs("usage: load records CONNECTIONS COUNT | processes COUNT PROGRAM |"
-                   " lines COUNT PROGRAM | echo COUNT\n", stderr);
+        std::fputs("usage: load records|spread CONNECTIONS COUNT |"
+                   " beside-slow CLIENTS SECONDS SILENT TRICKLING | hold COUNT |"
+                   " processes COUNT PROGRAM [ARGUMENT...] | lines COUNT PROGRAM | echo COUNT\n",
+                   stderr);
         return 2;
     }
     std::printf("%.1f\n", rate);
