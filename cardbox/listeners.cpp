@@ -5,10 +5,30 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <systemd/sd-daemon.h>
 
 namespace {
+
+// Frees a list of names that the service manager's library allocated.
+void strv_free(char** names)
+{
+    for (char** name = names; name != nullptr && *name != nullptr; ++name) std::free(*name);
+    std::free(names);
+}
+
+// Connections inherit this linger of 0 until their record is written out: one that
+// the server leaves before then (it is stopped, or it fails) is reset, not closed, so
+// that its peer never takes a lost record for a received one.
+void reset_connections_on_close(int listener)
+{
+    const linger reset_on_close{1, 0};
+    if (setsockopt(listener, SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close) == -1)
+        std::perror("setsockopt(...,SO_LINGER,...)");
+}
 
 // What trying the resolver's addresses came to.
 struct bound {
@@ -41,12 +61,7 @@ bound bind_first(const addrinfo* addresses)
             std::perror("setsockopt   no soporta IPv6");
             return {-1, true, false};
         }
-        // Connections inherit this linger of 0 until their record is written out: one
-        // that the server leaves before then (it is stopped, or it fails) is reset, not
-        // closed, so that its peer never takes a lost record for a received one.
-        const linger reset_on_close{1, 0};
-        if (setsockopt(listener.get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close) == -1)
-            std::perror("setsockopt(...,SO_LINGER,...)");
+        reset_connections_on_close(listener.get());
         if (bind(listener.get(), address->ai_addr, address->ai_addrlen) == -1) {
             listener.reset();
             std::perror("server: bind");
@@ -58,6 +73,31 @@ bound bind_first(const addrinfo* addresses)
 }
 
 }  // namespace
+
+int take_passed_sockets(listeners& opened)
+{
+    char** names = nullptr;
+    const int passed = sd_listen_fds_with_names(1, &names);
+    const std::unique_ptr<char*, decltype(&strv_free)> owned_names(names, &strv_free);
+    if (passed <= 0) return 0;
+    if (static_cast<std::size_t>(passed) > max_listeners) {
+        std::fprintf(stderr, "cardbox: %d sockets passed by the service manager, more than %zu\n",
+                     passed, max_listeners);
+        return -1;
+    }
+    for (int i = 0; i < passed; ++i) {
+        const int fd = SD_LISTEN_FDS_START + i;
+        if (sd_is_socket_inet(fd, AF_UNSPEC, SOCK_STREAM, 1, 0) <= 0) {
+            std::fprintf(stderr, "cardbox: socket %s (descriptor %d) passed by the service manager "
+                                 "is not a listening TCP socket\n",
+                         names != nullptr && names[i] != nullptr ? names[i] : "?", fd);
+            return -1;
+        }
+        reset_connections_on_close(fd);
+        opened.fds[opened.count++] = fd;
+    }
+    return passed;
+}
 
 bool bind_listener(const options& chosen, listeners& opened)
 {
@@ -100,3 +140,5 @@ bool start_listening(const listeners& opened, record_output& out)
     }
     return true;
 }
+
+void tell_ready() { sd_notify(0, "READY=1"); }

@@ -17,6 +17,11 @@ struct listeners {
     std::span<const int> all() const { return std::span(fds).first(count); }
 };
 
+// Takes the listening sockets that the service manager passed (LISTEN_FDS, for this
+// process), if any. Returns how many it took, 0 when none was passed, or -1 when one
+// is not a listening TCP socket (reported).
+int take_passed_sockets(listeners& opened);
+
 // Binds a socket to the chosen address and port: by default the IPv6 wildcard on port
 // 8000, IPv4 clients included, or the IPv4 wildcard where the system has no IPv6.
 // Reports each failure; returns false when nothing could be bound.
@@ -26,3 +31,6 @@ bool bind_listener(const options& chosen, listeners& opened);
 // there for its turn. On failure it writes out what was printed before, reports the
 // failure and returns false.
 bool start_listening(const listeners& opened, record_output& out);
+
+// Tells the service manager, if one asked (NOTIFY_SOCKET), that clients are served.
+void tell_ready();

@@ -6,6 +6,7 @@
 // Every text it prints is fixed by its manual page and relied on by operators and
 // scripts, odd spellings, the blank before "Edad" and the report of a close that is
 // no failure included: do not mend them.
+#include "command_line.hpp"
 #include "listeners.hpp"
 #include "options.hpp"
 #include "record_output.hpp"
@@ -27,15 +28,26 @@ int main(int argc, char** argv)
     if (chosen.sync) {
         if (const std::optional<int> status = refuse_unsyncable(out)) return *status;
     }
+    // The service manager may hold the listening socket, so that clients queue there
+    // while the server restarts; then the socket unit says where it listens.
     listeners listening;
-    if (!bind_listener(chosen, listening)) return EXIT_FAILURE;
+    const int passed = take_passed_sockets(listening);
+    if (passed < 0) return EXIT_FAILURE;
+    if (passed > 0 && chosen.place_chosen) {
+        std::fputs("cardbox: -b and -p cannot be used with sockets passed by the service "
+                   "manager: set the address in the socket unit\n",
+                   stderr);
+        return exit_usage;
+    }
+    if (passed == 0 && !bind_listener(chosen, listening)) return EXIT_FAILURE;
     // In JSON, standard output holds the records' lines and nothing else.
     constexpr const char* start_line = "Servicio iniciado... esperando cliente\n";
     if (chosen.json)
         std::fputs(start_line, stderr);
     else
         print(out, start_line);
-    if (!start_listening(listening, out)) return EXIT_FAILURE;
+    if (passed == 0 && !start_listening(listening, out)) return EXIT_FAILURE;
+    tell_ready();
 
     return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
                                    : serve_many_at_once(listening, chosen, out);

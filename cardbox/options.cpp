@@ -56,10 +56,14 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
     name_program(argv, command);
     for (int option = 0; (option = getopt_long(argc, argv, "b:p:t:c:a:hV", long_options, nullptr)) != -1;) {
         switch (option) {
-        case 'b': chosen.address = optarg; break;
+        case 'b':
+            chosen.address = optarg;
+            chosen.place_chosen = true;
+            break;
         case 'p':
             if (!is_port(optarg)) return usage_error(command, "invalid port", optarg);
             chosen.port = optarg;
+            chosen.place_chosen = true;
             break;
         case 't': {
             const std::optional<int> seconds = whole_number(optarg, 1, max_timeout_seconds);

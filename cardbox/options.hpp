@@ -15,6 +15,7 @@ constexpr int max_connections = 1024;
 struct options {
     const char* address = nullptr;  // to listen on; none: the IPv6 wildcard, IPv4 included
     const char* port = "8000";
+    bool place_chosen = false;       // -b or -p was given
     int timeout_ms = wait_for_ever;  // for a whole record, counted from the accept
     int connections = 1;             // served at once; 1 is one after the other
     int per_address = 0;             // of them from one address; 0: half, at least 1

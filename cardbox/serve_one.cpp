@@ -91,10 +91,12 @@ bool gather(const owned_fd& client, arrival& got, std::int64_t deadline, int tim
 int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out)
 {
     // With several sockets, the server waits for whichever has a client, and one that
-    // gave up meanwhile must not leave it waiting in accept.
-    if (listening.count > 1)
-        for (const int listener : listening.all())
-            fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    // gave up meanwhile must not leave it waiting in accept; with one, it waits in
+    // accept (a socket passed by the service manager may come non-blocking).
+    for (const int listener : listening.all()) {
+        const int flags = fcntl(listener, F_GETFL);
+        fcntl(listener, F_SETFL, listening.count > 1 ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+    }
 
     for (;;) {
         // Every connection's lines are out before it is closed, so here, where the

@@ -107,11 +107,12 @@ class Running:
     """A program running in the background; its standard output and standard error
     are gathered as they come. Killed when the `with` block ends, whatever happens."""
 
-    def __init__(self, argv, stdin=subprocess.DEVNULL):
+    def __init__(self, argv, stdin=subprocess.DEVNULL, pass_fds=(), env=None):
         # A session of its own, so that stopping it also stops whatever it started
         # (a program run under strace, say).
         self.process = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, start_new_session=True)
+                                        stderr=subprocess.PIPE, start_new_session=True,
+                                        pass_fds=pass_fds, env=env)
         self._lock = threading.Lock()
         self._gathered = {"out": bytearray(), "err": bytearray()}
         self._readers = [threading.Thread(target=self._gather, args=(stream, key), daemon=True)
@@ -350,12 +351,12 @@ def receive_all(connection):
     return bytes(received)
 
 
-def run(name, stdin=b"", wrapper=(), arguments=()):
+def run(name, stdin=b"", wrapper=(), arguments=(), pass_fds=()):
     """Runs a program (under the wrapper command, if any) to its end with the given
     input; returns (status, stdout, stderr)."""
     with subprocess.Popen([*wrapper, program(name), *arguments], stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          start_new_session=True) as process:
+                          start_new_session=True, pass_fds=pass_fds) as process:
         try:
             out, err = process.communicate(stdin, timeout=TIMEOUT)
         finally:
