@@ -17,7 +17,8 @@ PROGRAMS = ("cardbox", "cardpost", "linebounce")
 INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]
                    + [f"share/man/man1/{name}.1.gz" for name in PROGRAMS]
                    + [f"share/bash-completion/completions/{name}" for name in PROGRAMS]
-                   + ["lib/systemd/system/cardbox.service", "share/doc/cardbox/copyright",
+                   + ["lib/systemd/system/cardbox.service", "lib/systemd/system/cardbox.socket",
+                      "share/doc/cardbox/copyright",
                       "share/doc/cardbox/changelog.gz"])
 VERSION = os.environ.get("PROJECT_VERSION", "")
 
@@ -60,6 +61,7 @@ class Package(unittest.TestCase):
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
             text = unit.read()
         self.assertIn("ExecStart=/usr/bin/cardbox $CARDBOX_OPTIONS\n", text)
+        self.assertIn("\nType=notify\n", text)
         # journald's rate limit would drop records of a burst.
         self.assertIn("\nLogRateLimitIntervalSec=0\n", text)
         self.assertIn('\nEnvironment="CARDBOX_OPTIONS=--connections=64 --timeout=300"\n', text)
@@ -117,10 +119,12 @@ class Package(unittest.TestCase):
             os.makedirs(os.path.join(root, folder))
         for empty in ("var/lib/dpkg/status", "var/lib/dpkg/available", "dev/null"):
             open(os.path.join(root, empty), "w").close()
-        libraries = subprocess.run(["ldd", "/bin/sh"], capture_output=True, text=True).stdout
-        for path in ["/bin/sh", *(word for word in libraries.split() if word.startswith("/"))]:
-            os.makedirs(os.path.dirname(root + path), exist_ok=True)
-            shutil.copy(path, root + path)
+        # The shell, and dpkg itself for the scripts' comparison of versions.
+        for program in ("/bin/sh", "/usr/bin/dpkg"):
+            libraries = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
+            for path in [program, *(word for word in libraries.split() if word.startswith("/"))]:
+                os.makedirs(os.path.dirname(root + path), exist_ok=True)
+                shutil.copy(path, root + path)
         for tool in ("systemctl", "deb-systemd-helper", "deb-systemd-invoke", "ldconfig",
                      "start-stop-daemon"):
             folder = "usr/sbin" if tool in ("ldconfig", "start-stop-daemon") else "usr/bin"
@@ -136,28 +140,50 @@ class Package(unittest.TestCase):
             return made
 
         open(os.path.join(root, "calls"), "w").close()
-        enable = ["deb-systemd-helper unmask cardbox.service",
-                  "deb-systemd-helper --quiet was-enabled cardbox.service",
-                  "deb-systemd-helper enable cardbox.service",
-                  "systemctl --system daemon-reload"]
-        self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke start cardbox.service"])
+        enable = [call for unit in ("cardbox.socket", "cardbox.service")
+                  for call in (f"deb-systemd-helper unmask {unit}",
+                               f"deb-systemd-helper --quiet was-enabled {unit}",
+                               f"deb-systemd-helper enable {unit}")] + ["systemctl --system daemon-reload"]
+        start = ["deb-systemd-invoke start cardbox.socket cardbox.service"]
+        # Installed, then upgraded: the socket keeps listening while the service restarts.
+        self.assertEqual(dpkg("-i", self.deb), enable + start)
         self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke restart cardbox.service"])
         self.assertTrue(os.path.exists(os.path.join(root, "usr/bin/cardbox")))
-        self.assertEqual(dpkg("-r", "cardbox"), ["deb-systemd-invoke stop cardbox.service",
+        self.assertEqual(dpkg("-r", "cardbox"), ["deb-systemd-invoke stop cardbox.socket cardbox.service",
                                                  "systemctl --system daemon-reload"])
         self.assertFalse(os.path.exists(os.path.join(root, "usr/bin/cardbox")))
-        self.assertEqual(dpkg("-P", "cardbox"), ["deb-systemd-helper purge cardbox.service"])
+        self.assertEqual(dpkg("-P", "cardbox"), ["deb-systemd-helper purge cardbox.socket cardbox.service"])
+        # From 1.1.0, whose server listened by itself: stopped before the socket starts.
+        dpkg("-i", self.relabelled("1.1.0"))
+        self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke stop cardbox.service"] + start)
+
+    def relabelled(self, version):
+        """Returns this package with another version in its control file."""
+        tree = os.path.join(self.scratch.name, f"tree-{version}")
+        command("dpkg-deb", "-R", self.deb, tree)
+        control = os.path.join(tree, "DEBIAN", "control")
+        with open(control) as fields:
+            text = "".join(f"Version: {version}\n" if line.startswith("Version:") else line
+                           for line in fields)
+        with open(control, "w") as fields:
+            fields.write(text)
+        deb = os.path.join(self.scratch.name, f"cardbox_{version}.deb")
+        command("dpkg-deb", "--root-owner-group", "-b", tree, deb)
+        return deb
 
     @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
-    def test_unit_verifies(self):
-        # The unit as installed, pointed at the server in the scratch root, since the
-        # host has none in /usr/bin, and its manual page found there too.
-        with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
-            text = unit.read().replace("ExecStart=/usr/bin/", f"ExecStart={self.root}/usr/bin/")
-        unit_path = os.path.join(self.scratch.name, "cardbox.service")
-        with open(unit_path, "w") as unit:
-            unit.write(text)
-        result = subprocess.run(["systemd-analyze", "verify", unit_path],
+    def test_units_verify(self):
+        # The units as installed, the service pointed at the server in the scratch
+        # root, since the host has none in /usr/bin, and its manual page found there.
+        units = os.path.join(self.scratch.name, "units")
+        os.makedirs(units)
+        for name in ("cardbox.service", "cardbox.socket"):
+            with open(os.path.join(self.root, "usr/lib/systemd/system", name)) as unit:
+                text = unit.read().replace("ExecStart=/usr/bin/", f"ExecStart={self.root}/usr/bin/")
+            with open(os.path.join(units, name), "w") as unit:
+                unit.write(text)
+        result = subprocess.run(["systemd-analyze", "verify", os.path.join(units, "cardbox.socket"),
+                                 os.path.join(units, "cardbox.service")],
                                 capture_output=True, text=True, timeout=TIMEOUT,
                                 env={**os.environ, "MANPATH": os.path.join(self.root, "usr/share/man")})
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
