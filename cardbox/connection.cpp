@@ -47,6 +47,18 @@ void print_text_record(record_output& out, const arrival& got)
 
 }  // namespace
 
+bool accept_failure_is_transient(int error)
+{
+    switch (error) {
+    case ECONNABORTED: case EPROTO: case EINTR:
+    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
+    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::span<char> room(arrival& got) { return std::span(got.bytes).subspan(got.received); }
 
 void take_read(arrival& got, ssize_t count, int read_error)

@@ -16,6 +16,10 @@
 constexpr std::size_t receive_buffer_size = 100;
 static_assert(receive_buffer_size > person_record_size);
 
+// True for the accept failures that belong to one connection (the peer gave up, or
+// the network reported an error pending on it): the next connection may do well.
+bool accept_failure_is_transient(int error);
+
 // What came on a connection. A record may arrive in pieces: it is gathered until a
 // record's worth has arrived, the client closes its side, a read fails, or the
 // time-out gives up on it.

@@ -91,7 +91,8 @@ void print_number(record_output& out, std::int64_t number, int least_digits)
     // Digits from the last; the magnitude as unsigned, so that the least number has one.
     std::array<char, 24> digits{};
     std::size_t first = digits.size();
-    std::uint64_t magnitude = number < 0 ? 0 - static_cast<std::uint64_t>(number) : static_cast<std::uint64_t>(number);
+    const auto as_unsigned = static_cast<std::uint64_t>(number);
+    std::uint64_t magnitude = number < 0 ? 0 - as_unsigned : as_unsigned;
     do {
         digits[--first] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;

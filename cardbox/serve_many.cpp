@@ -242,7 +242,8 @@ bool release(loop& serving, std::uint32_t slot, const options& chosen, record_ou
     serving.free_slots.get()[serving.free_count++] = slot;
 
     std::uint32_t oldest = none;
-    for (std::uint32_t other = bucket_of(serving, c.source); other != none; other = serving[other].next_same_bucket)
+    for (std::uint32_t other = bucket_of(serving, c.source); other != none;
+         other = serving[other].next_same_bucket)
         if (serving[other].now == stage::held && serving[other].source == c.source &&
             (oldest == none || serving[other].accepted < serving[oldest].accepted))
             oldest = other;
@@ -250,20 +251,6 @@ bool release(loop& serving, std::uint32_t slot, const options& chosen, record_ou
         return true;
     --serving.held;
     return start_reading(serving, oldest, out, chosen.json);
-}
-
-// True for the accept failures that belong to one connection (the peer gave up, or
-// the network reported an error pending on it): the next connection may do well.
-bool accept_failure_is_transient(int error)
-{
-    switch (error) {
-    case ECONNABORTED: case EPROTO: case EINTR:
-    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
-    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-        return true;
-    default:
-        return false;
-    }
 }
 
 // Returns a slot for a new connection: one used before, or a fresh one made now.
@@ -357,7 +344,8 @@ void watch_output(loop& serving, const record_output& out)
     epoll_event event{};
     event.events = EPOLLOUT | EPOLLONESHOT;
     event.data.u64 = output_tag;
-    if (epoll_ctl(serving.epoll.get(), serving.output_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, out.fd, &event) == 0)
+    const int operation = serving.output_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(serving.epoll.get(), operation, out.fd, &event) == 0)
         serving.output_watched = true;
 }
 
@@ -400,7 +388,8 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
             last_out = none;
         }
     }
-    for (std::uint32_t slot = serving.done.first, next = none; last_out != none && slot != none; slot = next) {
+    for (std::uint32_t slot = serving.done.first, next = none; last_out != none && slot != none;
+         slot = next) {
         next = slot == last_out ? none : serving[slot].next;
         connection& c = serving[slot];
         if (closes_normally(c.got)) {

@@ -17,20 +17,6 @@ namespace {
 
 constexpr linger linger_on_close{1, 30};
 
-// True for the accept failures that belong to one connection (the peer gave up, or
-// the network reported an error pending on it): the next connection may do well.
-bool accept_failure_is_transient(int error)
-{
-    switch (error) {
-    case ECONNABORTED: case EPROTO: case EINTR: case EAGAIN:
-    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
-    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Returns the next connection; reports each failure with "accept", passes over the
 // transient ones and returns no connection on the others. With several listening
 // sockets, it waits for whichever has a client.
@@ -105,7 +91,8 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
         sockaddr_storage peer{};
         owned_fd client = accept_next(listening, peer);
         if (client.get() == -1) return EXIT_FAILURE;
-        const std::int64_t deadline = chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
+        const std::int64_t deadline =
+            chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
         const peer_name name = look_up(peer);
         if (!chosen.json) print_peer_line(out, name);
 
