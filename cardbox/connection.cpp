@@ -16,10 +16,10 @@ constexpr const char* closed_by_peer = "Connection closed by peer";
 
 // What the received-count line shows: the bytes gathered; when none, 0 for a close and
 // -1 for a failure.
-ssize_t shown_count(const arrival& got)
+ssize_t shown_count(const arrival& arrived)
 {
-    if (got.received > 0) return static_cast<ssize_t>(got.received);
-    return got.error != 0 ? -1 : 0;
+    if (arrived.received > 0) return static_cast<ssize_t>(arrived.received);
+    return arrived.error != 0 ? -1 : 0;
 }
 
 // Prints a text from the network with its control characters shown escaped.
@@ -29,13 +29,13 @@ void print_visible(record_output& out, std::string_view text)
     while (!text.empty()) print(out, take_visible_piece(text, escape));
 }
 
-void print_text_record(record_output& out, const arrival& got)
+void print_text_record(record_output& out, const arrival& arrived)
 {
     print(out, "\nSe recibieron ");
-    print_number(out, shown_count(got));
+    print_number(out, shown_count(arrived));
     print(out, " bytes\n");
-    if (got.received == 0) return;
-    const person_fields person = read_person_record(std::span(got.bytes).first<person_record_size>());
+    if (arrived.received == 0) return;
+    const person_fields person = read_person_record(std::span(arrived.bytes).first<person_record_size>());
     print(out, "\nNombre: ");
     print_visible(out, person.nombre);
     print(out, "\nApellido: ");
@@ -59,29 +59,29 @@ bool accept_failure_is_transient(int error)
     }
 }
 
-std::span<char> room(arrival& got) { return std::span(got.bytes).subspan(got.received); }
+std::span<char> room(arrival& arrived) { return std::span(arrived.bytes).subspan(arrived.received); }
 
-void take_read(arrival& got, ssize_t count, int read_error)
+void take_read(arrival& arrived, ssize_t count, int read_error)
 {
     if (count > 0) {
-        got.may_hold_more = static_cast<std::size_t>(count) == got.bytes.size() - got.received;
-        got.received += static_cast<std::size_t>(count);
-        got.ended = got.received >= person_record_size;
+        arrived.may_hold_more = static_cast<std::size_t>(count) == arrived.bytes.size() - arrived.received;
+        arrived.received += static_cast<std::size_t>(count);
+        arrived.ended = arrived.received >= person_record_size;
     } else if (count == 0) {
-        got.ended = true;
+        arrived.ended = true;
     } else if (read_error != EINTR && read_error != EAGAIN && read_error != EWOULDBLOCK) {
-        got.error = read_error;
-        got.ended = true;
+        arrived.error = read_error;
+        arrived.ended = true;
     }
 }
 
-void give_up(arrival& got)
+void give_up(arrival& arrived)
 {
-    got.error = ETIMEDOUT;
-    got.ended = true;
+    arrived.error = ETIMEDOUT;
+    arrived.ended = true;
 }
 
-bool closes_normally(const arrival& got) { return got.error == 0; }
+bool closes_normally(const arrival& arrived) { return arrived.error == 0; }
 
 peer_name look_up(const sockaddr_storage& peer)
 {
@@ -102,31 +102,31 @@ void print_peer_line(record_output& out, const peer_name& name)
     print(out, "\n");
 }
 
-void print_arrival(record_output& out, const peer_name& name, const arrival& got, bool json)
+void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json)
 {
     if (!json) {
-        print_text_record(out, got);
+        print_text_record(out, arrived);
         return;
     }
     const char* error = nullptr;
-    if (got.error != 0)
-        error = std::strerror(got.error);
-    else if (got.received == 0)
+    if (arrived.error != 0)
+        error = std::strerror(arrived.error);
+    else if (arrived.received == 0)
         error = closed_by_peer;
-    else if (got.received < person_record_size)
+    else if (arrived.received < person_record_size)
         error = incomplete_record;
-    const person_fields person = read_person_record(std::span(got.bytes).first<person_record_size>());
+    const person_fields person = read_person_record(std::span(arrived.bytes).first<person_record_size>());
     print_json_line(out, {name.known ? name.host.data() : nullptr, name.known ? name.port.data() : nullptr,
-                          shown_count(got), got.received > 0 ? &person : nullptr, error});
+                          shown_count(arrived), arrived.received > 0 ? &person : nullptr, error});
 }
 
-bool has_report(const arrival& got) { return got.received == 0 || got.error != 0; }
+bool has_report(const arrival& arrived) { return arrived.received == 0 || arrived.error != 0; }
 
-void report(const arrival& got)
+void report(const arrival& arrived)
 {
     // A close is no failure: its report carries the system's text for no error.
-    errno = got.error;
-    std::perror(got.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n");
+    errno = arrived.error;
+    std::perror(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n");
 }
 
 void tell_taken(const owned_fd& connection, const linger& on_close)
@@ -136,10 +136,10 @@ void tell_taken(const owned_fd& connection, const linger& on_close)
         std::perror("setsockopt(...,SO_LINGER,...)");
 }
 
-void finish_taken(owned_fd& connection, const arrival& got)
+void finish_taken(owned_fd& connection, const arrival& arrived)
 {
     // MSG_TRUNC discards what is waiting without copying it anywhere.
-    if (got.may_hold_more) recv(connection.get(), nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
+    if (arrived.may_hold_more) recv(connection.get(), nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
     connection.reset();
 }
 

@@ -32,19 +32,19 @@ struct arrival {
 };
 
 // Where the next read goes.
-std::span<char> room(arrival& got);
+std::span<char> room(arrival& arrived);
 
 // Takes in what a read of the room returned (its count, and errno when it failed). A
 // read interrupted or with nothing to give yet changes nothing.
-void take_read(arrival& got, ssize_t count, int read_error);
+void take_read(arrival& arrived, ssize_t count, int read_error);
 
 // Gives up on a record that has not arrived whole in time.
-void give_up(arrival& got);
+void give_up(arrival& arrived);
 
 // True when the gathering ended without a failure: the client closed its side, or a
 // record's worth came. Its connection then closes normally once its lines are out;
 // any other is reset.
-bool closes_normally(const arrival& got);
+bool closes_normally(const arrival& arrived);
 
 // The client's numeric address and port, when they can be looked up.
 struct peer_name {
@@ -60,12 +60,12 @@ void print_peer_line(record_output& out, const peer_name& name);
 
 // Prints what arrived: for people, the received-count line and the record; in JSON,
 // the connection's one line, the client named in it.
-void print_arrival(record_output& out, const peer_name& name, const arrival& got, bool json);
+void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json);
 
 // True when the gathering ended in a way that is reported on standard error after the
 // arrival's lines: nothing came, or a failure ended it.
-bool has_report(const arrival& got);
-void report(const arrival& got);
+bool has_report(const arrival& arrived);
+void report(const arrival& arrived);
 
 // Tells the client that its record was taken, once its lines are out: half-closes the
 // connection, so that the end of the connection reaches the client before anything
@@ -75,7 +75,7 @@ void tell_taken(const owned_fd& connection, const linger& on_close);
 
 // Discards what the client sent after its record, if anything may be waiting, so that
 // unread bytes do not turn the close into a reset; then closes the connection.
-void finish_taken(owned_fd& connection, const arrival& got);
+void finish_taken(owned_fd& connection, const arrival& arrived);
 
 // Resets the connection: its client learns that its record was not taken.
 void reset_connection(owned_fd& connection);

@@ -132,7 +132,7 @@ bool start_listening(const listeners& opened, record_output& out)
     for (const int listener : opened.all()) {
         if (listen(listener, SOMAXCONN) == -1) {
             const int failure = errno;
-            if (!write_out_everything(out)) return false;
+            if (!write_all_printed(out)) return false;
             errno = failure;
             std::perror("server: listen");
             return false;

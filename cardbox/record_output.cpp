@@ -103,7 +103,7 @@ void print_number(record_output& out, std::int64_t number, int least_digits)
 
 std::uint64_t printed_up_to(const record_output& out) { return out.written + (out.end - out.start); }
 
-int write_out(record_output& out, std::uint64_t until, bool wait)
+int write_printed(record_output& out, std::uint64_t until, bool wait)
 {
     if (out.out_of_memory) return ENOMEM;
     while (out.written < until) {
@@ -126,9 +126,9 @@ int write_out(record_output& out, std::uint64_t until, bool wait)
     return 0;
 }
 
-bool write_out_everything(record_output& out)
+bool write_all_printed(record_output& out)
 {
-    const int error = write_out(out, printed_up_to(out), true);
+    const int error = write_printed(out, printed_up_to(out), true);
     if (error == 0) return true;
     errno = error;
     std::perror(output_failure);

@@ -51,11 +51,11 @@ std::uint64_t printed_up_to(const record_output& out);
 // stop held back meanwhile still ends the server while it waits); if not, it returns
 // EAGAIN instead of waiting. Returns 0 once written out, or the error of the write
 // that failed.
-int write_out(record_output& out, std::uint64_t until, bool wait);
+int write_printed(record_output& out, std::uint64_t until, bool wait);
 
 // Writes out everything printed, waiting as long as it takes. Reports a failure and
 // returns false: no further client may be told that its record was taken.
-bool write_out_everything(record_output& out);
+bool write_all_printed(record_output& out);
 
 // Makes what was written out durable (fdatasync). Returns 0 or the error.
 int sync_output(record_output& out);

@@ -61,7 +61,7 @@ struct connection {
     stage now = stage::free;
     sockaddr_storage peer{};
     source_address source{};
-    arrival got;
+    arrival arrived;
     std::int64_t deadline = 0;
     std::uint64_t accepted = 0;    // its number in accept order
     std::uint64_t output_end = 0;  // where its lines end in the output, once done
@@ -207,7 +207,7 @@ void complete(loop& serving, std::uint32_t slot, record_output& out, bool json)
     c.now = stage::done;
     const peer_name name = look_up(c.peer);
     if (!json) print_peer_line(out, name);
-    print_arrival(out, name, c.got, json);
+    print_arrival(out, name, c.arrived, json);
     c.output_end = printed_up_to(out);
     push_back(serving, serving.done, slot);
 }
@@ -220,10 +220,10 @@ bool start_reading(loop& serving, std::uint32_t slot, record_output& out, bool j
     connection& c = serving[slot];
     c.now = stage::reading;
     ++serving.served;
-    const std::span<char> into = room(c.got);
+    const std::span<char> into = room(c.arrived);
     const ssize_t count = recv(c.socket.get(), into.data(), into.size(), MSG_DONTWAIT);
-    take_read(c.got, count, errno);
-    if (!c.got.ended) return watch(serving, slot, EPOLL_CTL_ADD);
+    take_read(c.arrived, count, errno);
+    if (!c.arrived.ended) return watch(serving, slot, EPOLL_CTL_ADD);
     complete(serving, slot, out, json);
     return true;
 }
@@ -288,7 +288,7 @@ bool accept_waiting(loop& serving, int listener, const options& chosen, record_o
         }
         --serving.free_count;
         c.socket.reset(fd);
-        c.got = arrival{};
+        c.arrived = arrival{};
         c.deadline = chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
         c.accepted = ++serving.accepted;
         c.source = source_of(c.peer);
@@ -330,10 +330,10 @@ bool read_ready(loop& serving, std::uint32_t slot, record_output& out, bool json
 {
     connection& c = serving[slot];
     if (c.now != stage::reading) return true;
-    const std::span<char> into = room(c.got);
+    const std::span<char> into = room(c.arrived);
     const ssize_t count = read(c.socket.get(), into.data(), into.size());
-    take_read(c.got, count, errno);
-    if (!c.got.ended) return watch(serving, slot, EPOLL_CTL_MOD);
+    take_read(c.arrived, count, errno);
+    if (!c.arrived.ended) return watch(serving, slot, EPOLL_CTL_MOD);
     complete(serving, slot, out, json);
     return true;
 }
@@ -366,12 +366,12 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
     for (std::uint32_t run = serving.done.first; run != none;) {
         // One write up to the end of the first connection with a report, or of all.
         std::uint32_t end_of_run = run;
-        while (!has_report(serving[end_of_run].got) && serving[end_of_run].next != none)
+        while (!has_report(serving[end_of_run].arrived) && serving[end_of_run].next != none)
             end_of_run = serving[end_of_run].next;
-        const int error = write_out(out, serving[end_of_run].output_end, false);
+        const int error = write_printed(out, serving[end_of_run].output_end, false);
         for (; run != none && serving[run].output_end <= out.written; run = serving[run].next) {
-            if (has_report(serving[run].got)) report(serving[run].got);
-            any_taken = any_taken || closes_normally(serving[run].got);
+            if (has_report(serving[run].arrived)) report(serving[run].arrived);
+            any_taken = any_taken || closes_normally(serving[run].arrived);
             last_out = run;
         }
         serving.output_full = error == EAGAIN;
@@ -392,9 +392,9 @@ bool write_out_and_tell(loop& serving, record_output& out, const options& chosen
          slot = next) {
         next = slot == last_out ? none : serving[slot].next;
         connection& c = serving[slot];
-        if (closes_normally(c.got)) {
+        if (closes_normally(c.arrived)) {
             tell_taken(c.socket, close_at_once);
-            finish_taken(c.socket, c.got);
+            finish_taken(c.socket, c.arrived);
         } else {
             reset_connection(c.socket);
         }
@@ -423,13 +423,13 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
         }
     }
     // Everything printed is out whenever the server waits for clients.
-    if (!write_out_everything(out)) return EXIT_FAILURE;
+    if (!write_all_printed(out)) return EXIT_FAILURE;
 
     std::array<epoll_event, events_at_once> events{};
     for (;;) {
         if (!listen_while_room(serving, listening, chosen)) return EXIT_FAILURE;
         // Records done while others were told (a held connection whose record was there
-        // when it got its slot) are written out without waiting.
+        // when it was given its slot) are written out without waiting.
         int timeout = -1;
         if (serving.done.first != none && !serving.output_full)
             timeout = 0;
@@ -453,7 +453,7 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
             const std::int64_t now = milliseconds_now();
             while (serving.waiting.first != none && serving[serving.waiting.first].deadline <= now) {
                 const std::uint32_t slot = serving.waiting.first;
-                give_up(serving[slot].got);
+                give_up(serving[slot].arrived);
                 complete(serving, slot, out, chosen.json);
             }
         }

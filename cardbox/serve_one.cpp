@@ -48,26 +48,26 @@ owned_fd accept_next(const listeners& listening, sockaddr_storage& peer)
 // Gathers the client's record, until its deadline. When nothing has arrived yet, it
 // writes out what was printed before it waits, so that an operator sees who holds the
 // server. Returns false when that cannot be written out (reported).
-bool gather(const owned_fd& client, arrival& got, std::int64_t deadline, int timeout_ms,
+bool gather(const owned_fd& client, arrival& arrived, std::int64_t deadline, int timeout_ms,
             record_output& out)
 {
-    while (!got.ended) {
-        const std::span<char> into = room(got);
+    while (!arrived.ended) {
+        const std::span<char> into = room(arrived);
         const ssize_t count = recv(client.get(), into.data(), into.size(), MSG_DONTWAIT);
         if (count != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            take_read(got, count, errno);
+            take_read(arrived, count, errno);
             continue;
         }
-        if (!write_out_everything(out)) return false;
+        if (!write_all_printed(out)) return false;
         if (timeout_ms == wait_for_ever) {
             const ssize_t waited = read(client.get(), into.data(), into.size());
-            take_read(got, waited, errno);
+            take_read(arrived, waited, errno);
             continue;
         }
         pollfd readable{client.get(), POLLIN, 0};
         const int ready = poll(&readable, 1, milliseconds_until(deadline));
-        if (ready == 0) give_up(got);
-        if (ready == -1) take_read(got, -1, errno);
+        if (ready == 0) give_up(arrived);
+        if (ready == -1) take_read(arrived, -1, errno);
     }
     return true;
 }
@@ -87,7 +87,7 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
     for (;;) {
         // Every connection's lines are out before it is closed, so here, where the
         // server waits for a client, nothing but the start line can be left.
-        if (!write_out_everything(out)) return EXIT_FAILURE;
+        if (!write_all_printed(out)) return EXIT_FAILURE;
         sockaddr_storage peer{};
         owned_fd client = accept_next(listening, peer);
         if (client.get() == -1) return EXIT_FAILURE;
@@ -96,23 +96,23 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
         const peer_name name = look_up(peer);
         if (!chosen.json) print_peer_line(out, name);
 
-        arrival got;
-        if (!gather(client, got, deadline, chosen.timeout_ms, out)) {
+        arrival arrived;
+        if (!gather(client, arrived, deadline, chosen.timeout_ms, out)) {
             reset_connection(client);
             return EXIT_FAILURE;
         }
-        print_arrival(out, name, got, chosen.json);
+        print_arrival(out, name, arrived, chosen.json);
         {
             // A stop lands before the record is out (its client is reset) or after its
             // client was told (closed normally).
             const stop_signals_held held;
-            if (!write_out_everything(out)) {
+            if (!write_all_printed(out)) {
                 reset_connection(client);
                 return EXIT_FAILURE;
             }
-            if (has_report(got)) report(got);
+            if (has_report(arrived)) report(arrived);
             // One client's failure ends only its own connection: the server goes on.
-            if (!closes_normally(got)) {
+            if (!closes_normally(arrived)) {
                 reset_connection(client);
                 continue;
             }
@@ -126,6 +126,6 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
             }
             tell_taken(client, linger_on_close);
         }
-        finish_taken(client, got);
+        finish_taken(client, arrived);
     }
 }

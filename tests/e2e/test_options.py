@@ -60,6 +60,11 @@ class CommandLine(unittest.TestCase):
                                      (64, b"", problem + USAGE[name]))
                     with open(trace) as calls:
                         self.assertNotIn("AF_INET", calls.read())
+        # The stand-in echo service takes a port, and helps rather than starts on -h.
+        echo_usage = (b"usage: echo_service [PORT]\n"
+                      b"Sends back every byte received on ::1, TCP port PORT (default 9000).\n")
+        self.assertEqual(run("echo_service", arguments=["-h"]), (0, echo_usage, b""))
+        self.assertEqual(run("echo_service", arguments=["70000"]), (64, b"", echo_usage))
         for name in USAGE:
             for arguments in (["-h"], ["--help"], ["-V"], ["--version"]):
                 with self.subTest(name=name, arguments=arguments):
