@@ -132,8 +132,11 @@ class Package(unittest.TestCase):
                 stand_in.write(f'#!/bin/sh\necho "{tool} $*" >> /calls\n')
             os.chmod(os.path.join(root, folder, tool), 0o755)
 
+        said = []  # what the scripts printed
+
         def dpkg(*action):
-            command("dpkg", f"--root={root}", "--force-depends", *action)
+            result = command("dpkg", f"--root={root}", "--force-depends", *action)
+            said.append(result.stdout + result.stderr)
             with open(os.path.join(root, "calls"), "r+") as calls:
                 made = calls.read().splitlines()
                 calls.truncate(0)
@@ -153,9 +156,14 @@ class Package(unittest.TestCase):
                                                  "systemctl --system daemon-reload"])
         self.assertFalse(os.path.exists(os.path.join(root, "usr/bin/cardbox")))
         self.assertEqual(dpkg("-P", "cardbox"), ["deb-systemd-helper purge cardbox.socket cardbox.service"])
-        # From 1.1.0, whose server listened by itself: stopped before the socket starts.
+        # From 1.1.0, whose server listened by itself: stopped before the socket starts,
+        # and an address in its options pointed to the socket unit.
         dpkg("-i", self.relabelled("1.1.0"))
+        os.makedirs(os.path.join(root, "etc/default"))
+        with open(os.path.join(root, "etc/default/cardbox"), "w") as defaults:
+            defaults.write('CARDBOX_OPTIONS="--idle-timeout=300 --bind=::1"\n')
         self.assertEqual(dpkg("-i", self.deb), enable + ["deb-systemd-invoke stop cardbox.service"] + start)
+        self.assertIn("move it to a drop-in of cardbox.socket", said[-1])
 
     def relabelled(self, version):
         """Returns this package with another version in its control file."""
