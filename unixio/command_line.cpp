@@ -33,7 +33,10 @@ int print_version(const command_texts& texts)
 
 int usage_error(const command_texts& texts, const char* problem, const char* value)
 {
-    if (problem != nullptr) std::fprintf(stderr, "%s: %s '%s'\n", texts.name, problem, value);
+    if (problem != nullptr && value != nullptr)
+        std::fprintf(stderr, "%s: %s '%s'\n", texts.name, problem, value);
+    else if (problem != nullptr)
+        std::fprintf(stderr, "%s: %s\n", texts.name, problem);
     std::fputs(texts.usage, stderr);
     return exit_usage;
 }

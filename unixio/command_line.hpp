@@ -25,8 +25,8 @@ int print_help(const command_texts& texts);
 int print_version(const command_texts& texts);
 
 // Reports a command line that cannot be used on standard error: a line naming the
-// problem and the value at fault (none when getopt has named it already), then the
-// usage. Returns exit_usage, the status to end the program with.
+// problem and the value at fault, if any (no line when getopt has named the problem
+// already), then the usage. Returns exit_usage, the status to end the program with.
 int usage_error(const command_texts& texts, const char* problem = nullptr,
                 const char* value = nullptr);
 

@@ -12,6 +12,17 @@ struct next_character {
     bool control;
 };
 
+// True for the characters that change how a line reads without being seen: the
+// bidirectional embeddings, overrides and isolates, which can make a name show its
+// letters in another order, and the line and paragraph separators, which can forge a
+// line of output.
+constexpr bool reorders_text(std::uint32_t code_point)
+{
+    return (code_point >= 0x202AU && code_point <= 0x202EU) ||
+           (code_point >= 0x2066U && code_point <= 0x2069U) || code_point == 0x2028U ||
+           code_point == 0x2029U;
+}
+
 next_character classify(std::string_view text)
 {
     const auto byte = static_cast<unsigned char>(text.front());
@@ -19,7 +30,8 @@ next_character classify(std::string_view text)
     const utf8_character character = decode_utf8(text);
     // A byte that is not part of a valid character stands alone.
     const std::uint32_t code_point = character.length != 0 ? character.code_point : byte;
-    return {character.length != 0 ? character.length : 1, code_point >= 0x80U && code_point <= 0x9FU};
+    return {character.length != 0 ? character.length : 1,
+            (code_point >= 0x80U && code_point <= 0x9FU) || reorders_text(code_point)};
 }
 
 // Writes the escape for one byte at the front of the buffer; returns its length.

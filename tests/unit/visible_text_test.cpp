@@ -42,6 +42,11 @@ TEST(VisibleText, ControlCharactersAreEscapedAndTextIsKept)
         {"\xc4\x80 \xc2\xa0", "\xc4\x80 \xc2\xa0"},  // continuation 0x80 inside a character
         {"\xff\xc3 \xed\xa0", "\xff\xc3 \xed\xa0"},  // invalid, not control: kept
         {"\xed\xa0\x80", "\xed\xa0\\x80"},                // a surrogate's bytes stand alone
+        // Characters that reorder a line or break it, unseen: escaped byte by byte.
+        {"Ana \xe2\x80\xae" "zereP\n", "Ana \\xE2\\x80\\xAEzereP\n"},  // U+202E
+        {"\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9", "\\xE2\\x80\\xAA\\xE2\\x81\\xA6\\xE2\\x81\\xA9"},
+        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a\\xE2\\x80\\xA8b\\xE2\\x80\\xA9"},  // separators
+        {"\xe2\x80\xa9\xe2\x80\xaf \xe2\x81\xaa", "\\xE2\\x80\\xA9\xe2\x80\xaf \xe2\x81\xaa"},  // neighbours kept
     };
     for (const auto& c : cases) EXPECT_EQ(visible(c.text), c.shown) << c.text;
 }
