@@ -1,11 +1,12 @@
 #include "connection.hpp"
 
 #include "json_lines.hpp"
-#include "visible_text.hpp"
+#include "reports.hpp"
+#include "signals.hpp"
+#include "text_lines.hpp"
 
+#include <array>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -22,45 +23,6 @@ ssize_t shown_count(const arrival& arrived)
     return arrived.error != 0 ? -1 : 0;
 }
 
-// Prints a text from the network with its control characters shown escaped.
-void print_visible(record_output& out, std::string_view text)
-{
-    visible_escape escape{};
-    while (!text.empty()) print(out, take_visible_piece(text, escape));
-}
-
-void print_text_record(record_output& out, const arrival& arrived)
-{
-    print(out, "\nSe recibieron ");
-    print_number(out, shown_count(arrived));
-    print(out, " bytes\n");
-    if (arrived.received == 0) return;
-    const person_fields person = read_person_record(std::span(arrived.bytes).first<person_record_size>());
-    print(out, "\nNombre: ");
-    print_visible(out, person.nombre);
-    print(out, "\nApellido: ");
-    print_visible(out, person.apellido);
-    print(out, "\n Edad:");
-    print_number(out, person.edad);
-    print(out, "\n");
-}
-
-}  // namespace
-
-bool accept_failure_is_transient(int error)
-{
-    switch (error) {
-    case ECONNABORTED: case EPROTO: case EINTR:
-    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
-    case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::span<char> room(arrival& arrived) { return std::span(arrived.bytes).subspan(arrived.received); }
-
 void take_read(arrival& arrived, ssize_t count, int read_error)
 {
     if (count > 0) {
@@ -73,6 +35,18 @@ void take_read(arrival& arrived, ssize_t count, int read_error)
         arrived.error = read_error;
         arrived.ended = true;
     }
+}
+
+// True when the gathering ended in a way that is reported after the arrival's lines.
+bool has_report(const arrival& arrived) { return arrived.received == 0 || arrived.error != 0; }
+
+}  // namespace
+
+void gather(transport& link, arrival& arrived)
+{
+    const std::span<char> into = std::span(arrived.bytes).subspan(arrived.received);
+    const ssize_t count = read_some(link, into);
+    take_read(arrived, count, errno);
 }
 
 void give_up(arrival& arrived)
@@ -92,20 +66,11 @@ peer_name look_up(const sockaddr_storage& peer)
     return name;
 }
 
-void print_peer_line(record_output& out, const peer_name& name)
-{
-    if (!name.known) return;
-    print(out, "cliente conectado desde ");
-    print(out, name.host.data());
-    print(out, ":");
-    print(out, name.port.data());
-    print(out, "\n");
-}
-
 void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json)
 {
+    const std::span<const char, person_record_size> bytes = std::span(arrived.bytes).first<person_record_size>();
     if (!json) {
-        print_text_record(out, arrived);
+        print_text_record(out, shown_count(arrived), arrived.received > 0 ? &bytes : nullptr);
         return;
     }
     const char* error = nullptr;
@@ -115,37 +80,50 @@ void print_arrival(record_output& out, const peer_name& name, const arrival& arr
         error = closed_by_peer;
     else if (arrived.received < person_record_size)
         error = incomplete_record;
-    const person_fields person = read_person_record(std::span(arrived.bytes).first<person_record_size>());
+    const person_fields person = read_person_record(bytes);
     print_json_line(out, {name.known ? name.host.data() : nullptr, name.known ? name.port.data() : nullptr,
                           shown_count(arrived), arrived.received > 0 ? &person : nullptr, error});
 }
 
-bool has_report(const arrival& arrived) { return arrived.received == 0 || arrived.error != 0; }
-
-void report(const arrival& arrived)
+void report_arrival(const arrival& arrived)
 {
+    if (!has_report(arrived)) return;
     // A close is no failure: its report carries the system's text for no error.
-    errno = arrived.error;
-    std::perror(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n");
+    report_failure(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n", arrived.error);
 }
 
-void tell_taken(const owned_fd& connection, const linger& on_close)
+told write_out_and_tell(record_output& out, std::span<served_connection* const> done,
+                        std::span<const std::uint64_t> ends, const linger& on_close)
 {
-    shutdown(connection.get(), SHUT_WR);
-    if (setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &on_close, sizeof on_close) == -1)
-        std::perror("setsockopt(...,SO_LINGER,...)");
-}
-
-void finish_taken(owned_fd& connection, const arrival& arrived)
-{
-    // MSG_TRUNC discards what is waiting without copying it anywhere.
-    if (arrived.may_hold_more) recv(connection.get(), nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
-    connection.reset();
-}
-
-void reset_connection(owned_fd& connection)
-{
-    const linger reset_on_close{1, 0};
-    setsockopt(connection.get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
-    connection.reset();
+    if (done.empty()) return {0, 0, 0};
+    const stop_signals_held held;
+    const std::uint64_t from = out.written;
+    const write_result written = write_records(out, ends);
+    int failure = written.error == EAGAIN ? 0 : written.error;
+    std::uint64_t told_up_to = written.up_to;
+    bool any_taken = false;
+    for (std::size_t i = 0; i < done.size() && ends[i] <= told_up_to; ++i)
+        any_taken = any_taken || closes_normally(done[i]->arrived);
+    if (out.sync && any_taken) {
+        // Nobody is told before the records are on disk; if they cannot be, none of
+        // them stays in the file.
+        if (const int error = sync_output(out); error != 0) {
+            failure = error;
+            told_up_to = from;
+            take_back_written(out, from);
+        }
+    }
+    told result{0, 0, failure};
+    for (; result.count < done.size() && ends[result.count] <= told_up_to; ++result.count) {
+        served_connection& c = *done[result.count];
+        report_arrival(c.arrived);
+        if (closes_normally(c.arrived)) {
+            tell_taken(c.link, on_close);
+            close_taken(c.link, c.arrived.may_hold_more);
+            ++result.taken;
+        } else {
+            reset_connection(c.link);
+        }
+    }
+    return result;
 }

@@ -1,9 +1,10 @@
-// One client's connection, as both ways of serving gather, print and end it.
+// One client's connection, as both ways of serving gather its record, print it and
+// end it.
 #pragma once
 
-#include "owned_fd.hpp"
 #include "person_record.hpp"
 #include "record_output.hpp"
+#include "transport.hpp"
 
 #include <array>
 #include <cstddef>
@@ -16,13 +17,9 @@
 constexpr std::size_t receive_buffer_size = 100;
 static_assert(receive_buffer_size > person_record_size);
 
-// True for the accept failures that belong to one connection (the peer gave up, or
-// the network reported an error pending on it): the next connection may do well.
-bool accept_failure_is_transient(int error);
-
 // What came on a connection. A record may arrive in pieces: it is gathered until a
-// record's worth has arrived, the client closes its side, a read fails, or the
-// time-out gives up on it.
+// record's worth has arrived, the client closes its side, a read fails, or the server
+// gives up on it.
 struct arrival {
     std::array<char, receive_buffer_size> bytes{};  // zero where nothing arrived
     std::size_t received = 0;
@@ -31,12 +28,9 @@ struct arrival {
     bool may_hold_more = false;  // the last read filled its room: more may wait unread
 };
 
-// Where the next read goes.
-std::span<char> room(arrival& arrived);
-
-// Takes in what a read of the room returned (its count, and errno when it failed). A
-// read interrupted or with nothing to give yet changes nothing.
-void take_read(arrival& arrived, ssize_t count, int read_error);
+// Reads what the client has sent into the arrival, without waiting; a read with
+// nothing to give yet changes nothing.
+void gather(transport& link, arrival& arrived);
 
 // Gives up on a record that has not arrived whole in time.
 void give_up(arrival& arrived);
@@ -55,27 +49,33 @@ struct peer_name {
 
 peer_name look_up(const sockaddr_storage& peer);
 
-// Prints the line that names the client, for people.
-void print_peer_line(record_output& out, const peer_name& name);
-
 // Prints what arrived: for people, the received-count line and the record; in JSON,
 // the connection's one line, the client named in it.
 void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json);
 
-// True when the gathering ended in a way that is reported on standard error after the
-// arrival's lines: nothing came, or a failure ended it.
-bool has_report(const arrival& arrived);
-void report(const arrival& arrived);
+// Adds the report of a gathering that ended in a way that is reported on standard
+// error, after the arrival's lines: nothing came, or a failure ended it.
+void report_arrival(const arrival& arrived);
 
-// Tells the client that its record was taken, once its lines are out: half-closes the
-// connection, so that the end of the connection reaches the client before anything
-// else can, and sets how the close is to linger. Then the connection is to be closed
-// with finish_taken.
-void tell_taken(const owned_fd& connection, const linger& on_close);
+// A connection as it is served: gathered, printed, then told its record's fate.
+struct served_connection {
+    transport link;
+    arrival arrived;
+};
 
-// Discards what the client sent after its record, if anything may be waiting, so that
-// unread bytes do not turn the close into a reset; then closes the connection.
-void finish_taken(owned_fd& connection, const arrival& arrived);
+// What write_out_and_tell came to.
+struct told {
+    std::size_t count;  // the connections told, from the first
+    std::size_t taken;  // of them, those told that their record was taken
+    int failure;        // the output's failure, which ends the server; 0 for none
+};
 
-// Resets the connection: its client learns that its record was not taken.
-void reset_connection(owned_fd& connection);
+// Writes out the lines of the connections done (in the order they were printed, each
+// ending at the position in `ends`), as far as the output takes them now; makes them durable with --sync; then tells each
+// client whose lines are out: a normal close, lingering as given, for a record taken,
+// a reset for any other, each report after its lines. When the output fails, the
+// clients whose lines were out before are told all the same; records written but not
+// synced are taken back out of the file and their clients reset. Stop signals are held
+// from the first write until the last client is told, and never across a wait.
+told write_out_and_tell(record_output& out, std::span<served_connection* const> done,
+                        std::span<const std::uint64_t> ends, const linger& on_close);

@@ -1,14 +1,14 @@
 #include "listeners.hpp"
 
-#include "owned_fd.hpp"
 #include "resolver.hpp"
+#include "transport.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 
 namespace {
@@ -20,20 +20,21 @@ void strv_free(char** names)
     std::free(names);
 }
 
-// Connections inherit this linger of 0 until their record is written out: one that
-// the server leaves before then (it is stopped, or it fails) is reset, not closed, so
-// that its peer never takes a lost record for a received one.
-void reset_connections_on_close(int listener)
+// Connections inherit the listener's reset-on-close setting until their record is
+// written out. Without it, a client that sent part of a record would see a normal
+// close when the server stops: a record never written taken for one kept. So a
+// listener that cannot have it is not served. Reports the failure.
+bool reset_connections_on_close(int listener)
 {
-    const linger reset_on_close{1, 0};
-    if (setsockopt(listener, SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close) == -1)
-        std::perror("setsockopt(...,SO_LINGER,...)");
+    if (set_reset_on_close(listener)) return true;
+    std::perror("setsockopt(...,SO_LINGER,...)");
+    return false;
 }
 
 // What trying the resolver's addresses came to.
 struct bound {
-    int fd;             // the socket bound, or -1
-    bool fatal;         // an option could not be set: no further address is tried
+    owned_fd listener;    // the socket bound, if any
+    bool fatal;           // an option could not be set: no further address is tried
     bool no_such_family;  // every socket failed for want of the address family
 };
 
@@ -52,24 +53,24 @@ bound bind_first(const addrinfo* addresses)
         const int reuse_address = 1;
         if (setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse_address, sizeof reuse_address) == -1) {
             std::perror("setsockopt");
-            return {-1, true, false};
+            return {owned_fd(), true, false};
         }
         // Off, so that IPv4 peers reach the same socket as IPv4-mapped addresses.
         const int v6_only = 0;
         if (address->ai_family == AF_INET6 &&
             setsockopt(listener.get(), IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) == -1) {
             std::perror("setsockopt   no soporta IPv6");
-            return {-1, true, false};
+            return {owned_fd(), true, false};
         }
-        reset_connections_on_close(listener.get());
+        if (!reset_connections_on_close(listener.get())) return {owned_fd(), true, false};
         if (bind(listener.get(), address->ai_addr, address->ai_addrlen) == -1) {
             listener.reset();
             std::perror("server: bind");
             continue;
         }
-        return {listener.release(), false, false};
+        return {std::move(listener), false, false};
     }
-    return {-1, false, no_such_family};
+    return {owned_fd(), false, no_such_family};
 }
 
 }  // namespace
@@ -79,7 +80,12 @@ int take_passed_sockets(listeners& opened)
     char** names = nullptr;
     const int passed = sd_listen_fds_with_names(1, &names);
     const std::unique_ptr<char*, decltype(&strv_free)> owned_names(names, &strv_free);
-    if (passed <= 0) return 0;
+    if (passed < 0) {
+        std::fprintf(stderr, "cardbox: the sockets passed by the service manager cannot be taken: %s\n",
+                     std::strerror(-passed));
+        return -1;
+    }
+    if (passed == 0) return 0;
     if (static_cast<std::size_t>(passed) > max_listeners) {
         std::fprintf(stderr, "cardbox: %d sockets passed by the service manager, more than %zu\n",
                      passed, max_listeners);
@@ -87,14 +93,14 @@ int take_passed_sockets(listeners& opened)
     }
     for (int i = 0; i < passed; ++i) {
         const int fd = SD_LISTEN_FDS_START + i;
+        opened.sockets[opened.count++].reset(fd);
         if (sd_is_socket_inet(fd, AF_UNSPEC, SOCK_STREAM, 1, 0) <= 0) {
             std::fprintf(stderr, "cardbox: socket %s (descriptor %d) passed by the service manager "
                                  "is not a listening TCP socket\n",
                          names != nullptr && names[i] != nullptr ? names[i] : "?", fd);
             return -1;
         }
-        reset_connections_on_close(fd);
-        opened.fds[opened.count++] = fd;
+        if (!reset_connections_on_close(fd)) return -1;
     }
     return passed;
 }
@@ -112,15 +118,15 @@ bool bind_listener(const options& chosen, listeners& opened)
             std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(found.status));
             return false;
         }
-        const bound listener = bind_first(found.addresses.get());
-        if (listener.fd != -1) {
-            opened.fds[0] = listener.fd;
+        bound result = bind_first(found.addresses.get());
+        if (result.listener.get() != -1) {
+            opened.sockets[0] = std::move(result.listener);
             opened.count = 1;
             return true;
         }
-        if (listener.fatal) return false;
+        if (result.fatal) return false;
         // A system without IPv6 still serves IPv4 clients on the wildcard address.
-        if (!listener.no_such_family || hints.ai_family != AF_INET6) break;
+        if (!result.no_such_family || hints.ai_family != AF_INET6) break;
         hints.ai_family = AF_INET;
     }
     std::fputs("servidor: error en bind\n", stderr);
@@ -129,8 +135,8 @@ bool bind_listener(const options& chosen, listeners& opened)
 
 bool start_listening(const listeners& opened, record_output& out)
 {
-    for (const int listener : opened.all()) {
-        if (listen(listener, SOMAXCONN) == -1) {
+    for (std::size_t i = 0; i < opened.count; ++i) {
+        if (listen(opened.fd(i), SOMAXCONN) == -1) {
             const int failure = errno;
             if (!write_all_printed(out)) return false;
             errno = failure;
@@ -142,3 +148,15 @@ bool start_listening(const listeners& opened, record_output& out)
 }
 
 void tell_ready() { sd_notify(0, "READY=1"); }
+
+accept_failure classify_accept_failure(int error)
+{
+    switch (error) {
+    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
+        return accept_failure::resources;
+    case EBADF: case EFAULT: case EINVAL: case ENOTSOCK:
+        return accept_failure::fatal;
+    default:
+        return accept_failure::transient;
+    }
+}

@@ -10,24 +10,33 @@
 #include "listeners.hpp"
 #include "options.hpp"
 #include "record_output.hpp"
+#include "reports.hpp"
 #include "serving.hpp"
+#include "signals.hpp"
 #include "standard_streams.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <unistd.h>
+
+namespace {
+
+// How long the last reports may wait for a slow reader when the server ends.
+constexpr int last_reports_wait_ms = 1000;
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
     open_standard_descriptors();
+    open_reports();
     options chosen;
     if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
+    ignore_file_size_signal();
 
-    record_output out(STDOUT_FILENO);
-    if (chosen.sync) {
-        if (const std::optional<int> status = refuse_unsyncable(out)) return *status;
-    }
+    record_output out;
+    if (const std::optional<int> status = open_record_output(out, chosen.output, chosen.sync)) return *status;
+    write_out_reports();
     // The service manager may hold the listening socket, so that clients queue there
     // while the server restarts; then the socket unit says where it listens.
     listeners listening;
@@ -47,8 +56,11 @@ int main(int argc, char** argv)
     else
         print(out, start_line);
     if (passed == 0 && !start_listening(listening, out)) return EXIT_FAILURE;
+    if (chosen.output != nullptr) catch_reload_signal();
     tell_ready();
 
-    return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
-                                   : serve_many_at_once(listening, chosen, out);
+    const int status = chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
+                                               : serve_many_at_once(listening, chosen, out);
+    write_out_reports_before_end(last_reports_wait_ms);
+    return status;
 }

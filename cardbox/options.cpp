@@ -2,33 +2,69 @@
 
 #include "record_output.hpp"
 
+#include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <getopt.h>
+#include <string_view>
 
 namespace {
 
 // The longest time-out, so that it fits poll's milliseconds.
 constexpr int max_timeout_seconds = 2'147'483;
 
+// Reads IPV4[:IPV6] prefix lengths. Returns false when the text holds anything else.
+bool read_prefixes(const char* text, source_prefixes& prefixes)
+{
+    const std::string_view lengths(text);
+    const std::size_t colon = lengths.find(':');
+    const std::string_view ipv4 = lengths.substr(0, colon);
+    const auto whole = [](std::string_view digits, int most, int& into) {
+        int number = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+        if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() || number < 0 ||
+            number > most)
+            return false;
+        into = number;
+        return true;
+    };
+    if (!whole(ipv4, 32, prefixes.ipv4)) return false;
+    return colon == std::string_view::npos || whole(lengths.substr(colon + 1), 128, prefixes.ipv6);
+}
+
 }  // namespace
 
 const command_texts cardbox_command{
     .name = "cardbox",
-    .usage = "usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
+    .usage = "usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
     .description = "Receives person records over TCP and prints each as it arrives, one\n"
                    "connection at a time unless told to serve more at once.\n",
     .options = "  -b, --bind ADDRESS     listen on this address only (default: every local\n"
                "                         IPv6 and IPv4 address)\n"
                "  -p, --port PORT        listen on this TCP port (default 8000)\n"
+               "  -o, --output FILE      append the records to FILE (made readable by this\n"
+               "                         user alone) instead of standard output; SIGHUP\n"
+               "                         opens it again by name, as after a rotation\n"
                "  -t, --timeout SECONDS  give up on a client whose record has not arrived\n"
                "                         whole this long after it connected (default: wait\n"
                "                         for ever)\n"
-               "  -c, --connections N    serve up to N connections at once, 1 to 1024\n"
+               "  -c, --connections N    serve up to N connections at once, 1 to 16384\n"
                "                         (default 1: one after the other)\n"
-               "  -a, --per-address N    serve at most N of them from one address (default:\n"
-               "                         half of --connections)\n"
+               "  -a, --per-address N    serve at most N of them from one source, an IPv4\n"
+               "                         address or an IPv6 /64 (default: half of\n"
+               "                         --connections); as many more wait their turn\n"
+               "      --busy-timeout SECONDS\n"
+               "                         with -c, when every slot is taken and clients\n"
+               "                         wait, reset the oldest connections without a\n"
+               "                         whole record once this old (default 10)\n"
+               "      --source-prefix IPV4[:IPV6]\n"
+               "                         the prefix lengths that make one source\n"
+               "                         (default 32:64)\n"
                "      --sync             tell a client its record was taken only once it is\n"
-               "                         on disk (standard output must be a file)\n"
+               "                         on disk (the output must be a file on a disk)\n"
                "      --json             print one JSON object per connection\n"
+               "      --text             print the lines in Spanish (the default); undoes\n"
+               "                         an earlier --json\n"
                "  -h, --help             show this help and exit\n"
                "  -V, --version          show the version and exit\n",
     .output_failure = output_failure,
@@ -36,25 +72,28 @@ const command_texts cardbox_command{
 
 std::optional<int> read_options(int argc, char** argv, options& chosen)
 {
-    enum { json_option = 256, sync_option };
+    enum { json_option = 256, text_option, sync_option, busy_timeout_option, source_prefix_option };
     static constexpr option long_options[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
+        {"output", required_argument, nullptr, 'o'},
         {"timeout", required_argument, nullptr, 't'},
         // The name of 1.1.0, so that its command lines keep working.
         {"idle-timeout", required_argument, nullptr, 't'},
         {"connections", required_argument, nullptr, 'c'},
         {"per-address", required_argument, nullptr, 'a'},
+        {"busy-timeout", required_argument, nullptr, busy_timeout_option},
+        {"source-prefix", required_argument, nullptr, source_prefix_option},
         {"sync", no_argument, nullptr, sync_option},
         {"json", no_argument, nullptr, json_option},
+        {"text", no_argument, nullptr, text_option},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     const command_texts& command = cardbox_command;
-    const char* share_text = nullptr;
     name_program(argv, command);
-    for (int option = 0; (option = getopt_long(argc, argv, "b:p:t:c:a:hV", long_options, nullptr)) != -1;) {
+    for (int option = 0; (option = getopt_long(argc, argv, "b:p:o:t:c:a:hV", long_options, nullptr)) != -1;) {
         switch (option) {
         case 'b':
             chosen.address = optarg;
@@ -65,10 +104,20 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
             chosen.port = optarg;
             chosen.place_chosen = true;
             break;
+        case 'o':
+            if (*optarg == '\0') return usage_error(command, "invalid output file", optarg);
+            chosen.output = optarg;
+            break;
         case 't': {
             const std::optional<int> seconds = whole_number(optarg, 1, max_timeout_seconds);
             if (!seconds) return usage_error(command, "invalid time-out in seconds", optarg);
             chosen.timeout_ms = *seconds * 1000;
+            break;
+        }
+        case busy_timeout_option: {
+            const std::optional<int> seconds = whole_number(optarg, 1, max_timeout_seconds);
+            if (!seconds) return usage_error(command, "invalid busy time-out in seconds", optarg);
+            chosen.busy_timeout_ms = *seconds * 1000;
             break;
         }
         case 'c': {
@@ -80,20 +129,29 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         case 'a': {
             const std::optional<int> share = whole_number(optarg, 1, max_connections);
             if (!share) return usage_error(command, "invalid number of connections per address", optarg);
-            chosen.per_address = *share;
-            share_text = optarg;
+            chosen.per_source = *share;
             break;
         }
+        case source_prefix_option:
+            if (!read_prefixes(optarg, chosen.prefixes))
+                return usage_error(command, "invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128)", optarg);
+            break;
         case sync_option: chosen.sync = true; break;
         case json_option: chosen.json = true; break;
+        case text_option: chosen.json = false; break;
         case 'h': return print_help(command);
         case 'V': return print_version(command);
         default: return usage_error(command);
         }
     }
     if (optind < argc) return usage_error(command, "unexpected argument", argv[optind]);
-    if (chosen.per_address > chosen.connections)
-        return usage_error(command, "more connections per address than --connections", share_text);
-    if (chosen.per_address == 0) chosen.per_address = chosen.connections > 1 ? chosen.connections / 2 : 1;
+    if (chosen.per_source > 0 && chosen.connections == 1)
+        return usage_error(command, "--per-address needs --connections above 1");
+    if (chosen.per_source > chosen.connections) {
+        std::fprintf(stderr, "%s: --per-address %d is more than --connections %d\n", command.name,
+                     chosen.per_source, chosen.connections);
+        return usage_error(command);
+    }
+    if (chosen.per_source == 0) chosen.per_source = chosen.connections > 1 ? chosen.connections / 2 : 1;
     return std::nullopt;
 }

@@ -9,16 +9,25 @@
 constexpr int wait_for_ever = -1;
 
 // The most connections served at once.
-constexpr int max_connections = 1024;
+constexpr int max_connections = 16384;
+
+// The prefix lengths by which clients' sources are told apart, as their shares count.
+struct source_prefixes {
+    int ipv4 = 32;
+    int ipv6 = 64;
+};
 
 // What the command line chose.
 struct options {
     const char* address = nullptr;  // to listen on; none: the IPv6 wildcard, IPv4 included
     const char* port = "8000";
     bool place_chosen = false;       // -b or -p was given
+    const char* output = nullptr;    // the file the records go to; none: standard output
     int timeout_ms = wait_for_ever;  // for a whole record, counted from the accept
     int connections = 1;             // served at once; 1 is one after the other
-    int per_address = 0;             // of them from one address; 0: half, at least 1
+    int per_source = 0;              // of them from one source; 0: half, at least 1
+    int busy_timeout_ms = 10'000;    // a connection's age past which it may make room
+    source_prefixes prefixes;
     bool sync = false;               // a record counts as kept once it is on disk
     bool json = false;
 };

@@ -1,30 +1,28 @@
 #include "record_output.hpp"
 
 #include "command_line.hpp"
+#include "reports.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <charconv>
 #include <sys/stat.h>
-#include <sys/uio.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t initial_capacity = 4096;
 
-write_way way_to_write(int fd)
-{
-    struct stat status {};
-    if (fstat(fd, &status) == -1 || S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))
-        return write_way::plain;
-    if (S_ISSOCK(status.st_mode)) return write_way::socket;
-    return write_way::nowait;
-}
+// How the output is named in reports.
+const char* output_name(const record_output& out) { return out.path != nullptr ? out.path : "standard output"; }
 
 // Makes room for `more` bytes after the end; returns false when memory runs out.
 bool make_room(record_output& out, std::size_t more)
@@ -49,35 +47,162 @@ bool make_room(record_output& out, std::size_t more)
     return true;
 }
 
-// One try at writing the bytes without waiting for room (bar a terminal, which cannot
-// be written that way). Returns what write returns.
-ssize_t try_write(record_output& out, const char* bytes, std::size_t size)
+// Cuts a regular file back by `bytes` from its end, and writes on from there. Returns
+// 0 or the error.
+int cut_file_end(int fd, off_t bytes)
 {
-    switch (out.way) {
-    case write_way::socket:
-        return send(out.fd, bytes, size, MSG_DONTWAIT);
-    case write_way::nowait: {
-        iovec piece{const_cast<char*>(bytes), size};
-        const ssize_t count = pwritev2(out.fd, &piece, 1, -1, RWF_NOWAIT);
-        if (count != -1 || errno != EOPNOTSUPP) return count;
-        out.way = write_way::plain;  // a terminal, or a system that cannot tell
-        break;
+    struct stat status {};
+    if (fstat(fd, &status) == -1) return errno;
+    const off_t size = std::max<off_t>(status.st_size - bytes, 0);
+    if (ftruncate(fd, size) == -1) return errno;
+    // Where the file was not opened for appending, the next write goes at the new end.
+    lseek(fd, size, SEEK_SET);
+    return 0;
+}
+
+// Cuts a file back to the end of its last whole line, when a record was left cut at its
+// end (a full disk, or a crash in the middle of a write), so that the next record is
+// not glued to it. Returns false when that fails (reported).
+bool cut_back_to_whole_line(const record_output& out)
+{
+    struct stat status {};
+    if (fstat(out.channel.fd, &status) == -1 || !S_ISREG(status.st_mode) || status.st_size == 0) return true;
+    // The output is open for writing only: its end is read through a descriptor of its
+    // own. Where that cannot be had, the end is left as it is.
+    std::array<char, 32> path{};
+    std::snprintf(path.data(), path.size(), "/proc/self/fd/%d", out.channel.fd);
+    const owned_fd reader(open(path.data(), O_RDONLY | O_CLOEXEC));
+    if (reader.get() == -1) return true;
+    std::array<char, 4096> block{};
+    off_t whole = status.st_size;  // the end of the last whole line, once found
+    for (off_t end = status.st_size; end > 0;) {
+        const off_t from = std::max<off_t>(end - static_cast<off_t>(block.size()), 0);
+        const ssize_t count = pread(reader.get(), block.data(), static_cast<std::size_t>(end - from), from);
+        if (count <= 0) return true;
+        const auto* const last = static_cast<const char*>(::memrchr(block.data(), '\n', static_cast<std::size_t>(count)));
+        if (last != nullptr) {
+            whole = from + (last - block.data()) + 1;
+            break;
+        }
+        whole = end = from;
     }
-    case write_way::plain:
-        break;
+    if (whole == status.st_size) return true;
+    if (const int error = cut_file_end(out.channel.fd, status.st_size - whole); error != 0) {
+        errno = error;
+        report_failure(output_name(out), errno);
+        return false;
     }
-    return write(out.fd, bytes, size);
+    std::array<char, 24> cut{};
+    const auto [cut_end, ignored] = std::to_chars(cut.data(), cut.data() + cut.size(), status.st_size - whole);
+    report_line({"cardbox: ", output_name(out), ": cut off the last ", std::string_view(cut.data(), static_cast<std::size_t>(cut_end - cut.data())),
+                 " bytes, a line left unfinished by a write that failed or was stopped"});
+    return true;
+}
+
+// Opens the file of --output for appending, created for the server's user alone if
+// missing; with --sync, the folder's new entry is made durable too. Returns the
+// descriptor, or -1 with errno.
+int open_output_file(const char* path, bool sync)
+{
+    // Non-blocking, so that a FIFO without a reader fails rather than waits.
+    constexpr int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = open(path, flags | O_CREAT | O_EXCL, 0600);
+    if (fd != -1 && sync) {
+        std::array<char, PATH_MAX> folder{'.'};
+        if (const char* const slash = std::strrchr(path, '/'); slash != nullptr) {
+            const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - path), 1);
+            std::memcpy(folder.data(), path, std::min(length, folder.size() - 1));
+        }
+        const owned_fd directory(open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directory.get() == -1 || fsync(directory.get()) == -1) {
+            const owned_fd created(fd);
+            return -1;
+        }
+    }
+    if (fd == -1 && errno == EEXIST) fd = open(path, flags);
+    return fd;
+}
+
+// With --sync, the output must be something that keeps what is synced: a file, on a
+// disk. Returns the status to end with at once when it is not (reported), or nothing.
+std::optional<int> refuse_unsyncable(const record_output& out)
+{
+    const int error = sync_output(out);
+    if (error == EINVAL || error == EROFS) {
+        // A pipe, a terminal, a socket (the journal): nothing there can be made durable.
+        std::fprintf(stderr, "cardbox: --sync: %s cannot be synced (%s); send it to a file\n",
+                     output_name(out), std::strerror(error));
+        return exit_usage;
+    }
+    if (error != 0) {
+        errno = error;
+        std::perror(output_failure);
+        return EXIT_FAILURE;
+    }
+    struct statfs system {};
+    if (fstatfs(out.channel.fd, &system) == 0 &&
+        (system.f_type == TMPFS_MAGIC || system.f_type == RAMFS_MAGIC)) {
+        std::fprintf(stderr, "cardbox: --sync: %s is on a file system kept in memory (%s), which "
+                             "nothing makes durable; send it to a file on a disk\n",
+                     output_name(out), system.f_type == TMPFS_MAGIC ? "tmpfs" : "ramfs");
+        return exit_usage;
+    }
+    return std::nullopt;
+}
+
+// True when the position is where one of the records ends, or where writing began.
+bool at_record_end(std::uint64_t position, std::uint64_t began, std::span<const std::uint64_t> ends)
+{
+    return position == began || std::binary_search(ends.begin(), ends.end(), position);
+}
+
+// Takes the bytes up to the position as written out.
+void advance(record_output& out, std::uint64_t to)
+{
+    out.start += static_cast<std::size_t>(to - out.written);
+    out.written = to;
 }
 
 }  // namespace
 
-record_output::record_output(int descriptor)
-    : fd(descriptor), way(way_to_write(descriptor)), wait_mask{}
+record_output::~record_output() { std::free(data); }
+
+std::optional<int> open_record_output(record_output& out, const char* path, bool sync)
 {
-    sigprocmask(SIG_SETMASK, nullptr, &wait_mask);
+    out.path = path;
+    out.sync = sync;
+    if (path == nullptr) {
+        out.channel = open_channel(STDOUT_FILENO);
+    } else {
+        owned_fd file(open_output_file(path, sync));
+        if (file.get() == -1) {
+            std::fprintf(stderr, "cardbox: %s: %s\n", path, std::strerror(errno));
+            return EXIT_FAILURE;
+        }
+        out.channel = own_channel(std::move(file));
+    }
+    if (sync) {
+        if (const std::optional<int> status = refuse_unsyncable(out)) return status;
+    }
+    if (out.channel.kind == channel_kind::file && !cut_back_to_whole_line(out)) return EXIT_FAILURE;
+    return std::nullopt;
 }
 
-record_output::~record_output() { std::free(data); }
+void reopen_record_output(record_output& out)
+{
+    if (out.path == nullptr || out.cut) return;
+    owned_fd file(open_output_file(out.path, out.sync));
+    if (file.get() == -1) {
+        report_line({"cardbox: cannot reopen ", out.path, ", going on with the file it had: ", std::strerror(errno)});
+        return;
+    }
+    record_output fresh;
+    fresh.path = out.path;
+    fresh.sync = out.sync;
+    fresh.channel = own_channel(std::move(file));
+    if (fresh.channel.kind == channel_kind::file && !cut_back_to_whole_line(fresh)) return;
+    out.channel = std::move(fresh.channel);
+}
 
 void print(record_output& out, std::string_view text)
 {
@@ -89,76 +214,86 @@ void print(record_output& out, std::string_view text)
 void print_number(record_output& out, std::int64_t number, int least_digits)
 {
     // Digits from the last; the magnitude as unsigned, so that the least number has one.
-    std::array<char, 24> digits{};
+    std::array<char, 20> digits{};  // as many as the largest 64-bit magnitude has
     std::size_t first = digits.size();
     const auto as_unsigned = static_cast<std::uint64_t>(number);
     std::uint64_t magnitude = number < 0 ? 0 - as_unsigned : as_unsigned;
     do {
         digits[--first] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
-    } while (magnitude > 0 || digits.size() - first < static_cast<std::size_t>(least_digits));
-    if (number < 0) digits[--first] = '-';
+    } while (magnitude > 0);
+    if (number < 0) print(out, "-");
+    for (auto zeros = static_cast<std::int64_t>(least_digits) - static_cast<std::int64_t>(digits.size() - first);
+         zeros > 0; --zeros)
+        print(out, "0");
     print(out, {digits.data() + first, digits.size() - first});
 }
 
 std::uint64_t printed_up_to(const record_output& out) { return out.written + (out.end - out.start); }
 
-int write_printed(record_output& out, std::uint64_t until, bool wait)
+write_result write_records(record_output& out, std::span<const std::uint64_t> ends)
 {
-    if (out.out_of_memory) return ENOMEM;
+    const std::uint64_t began = out.written;
+    if (out.out_of_memory) return {began, ENOMEM};
+    const std::uint64_t until = ends.empty() ? began : ends.back();
+    int error = 0;
     while (out.written < until) {
-        const auto size = static_cast<std::size_t>(until - out.written);
-        const ssize_t count = try_write(out, out.data + out.start, size);
-        if (count > 0) {
-            out.start += static_cast<std::size_t>(count);
-            out.written += static_cast<std::uint64_t>(count);
+        std::uint64_t piece_end = until;
+        if (out.channel.kind == channel_kind::pipe) {
+            // As many whole records as fit in one write that the pipe takes whole or not
+            // at all: a stop, or a reader that stalls, never leaves a record cut there.
+            // (A record's lines take far less than PIPE_BUF.)
+            auto next = std::upper_bound(ends.begin(), ends.end(), out.written);
+            piece_end = *next;
+            for (; next != ends.end() && *next - out.written <= PIPE_BUF; ++next) piece_end = *next;
+        }
+        const auto size = static_cast<std::size_t>(piece_end - out.written);
+        const ssize_t count = try_write(out.channel, {out.data + out.start, size});
+        if (count == -1 && errno == EINTR) continue;
+        if (count <= 0) {
+            error = count == 0 ? EIO : errno;
+            break;
+        }
+        const std::uint64_t reached = out.written + static_cast<std::uint64_t>(count);
+        if (out.channel.kind == channel_kind::file && static_cast<std::size_t>(count) < size) {
+            // A write gone short (a full disk, the file-size limit): the whole records
+            // stay, the cut one is taken back out of the file, and the next write tells
+            // why.
+            const auto after = std::upper_bound(ends.begin(), ends.end(), reached);
+            const std::uint64_t kept = after == ends.begin() ? out.written : std::max(*std::prev(after), out.written);
+            if (const int cut = cut_file_end(out.channel.fd, static_cast<off_t>(reached - kept)); cut != 0) {
+                advance(out, reached);
+                error = cut;
+                break;
+            }
+            advance(out, kept);
             continue;
         }
-        if (count == -1 && errno == EINTR) continue;
-        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return count == 0 ? EIO : errno;
-        if (!wait) return EAGAIN;
-        // Standard output may be non-blocking, set so by whoever started the server:
-        // wait for room rather than give up.
-        pollfd room{out.fd, POLLOUT, 0};
-        if (ppoll(&room, 1, nullptr, &out.wait_mask) == -1 && errno != EINTR) return errno;
+        advance(out, reached);
     }
+    out.cut = !at_record_end(out.written, began, ends);
     if (out.start == out.end) out.start = out.end = 0;
-    return 0;
+    return {out.written, error};
+}
+
+int sync_output(const record_output& out) { return fdatasync(out.channel.fd) == 0 ? 0 : errno; }
+
+int take_back_written(record_output& out, std::uint64_t from)
+{
+    if (out.channel.kind != channel_kind::file || out.written <= from) return 0;
+    return cut_file_end(out.channel.fd, static_cast<off_t>(out.written - from));
 }
 
 bool write_all_printed(record_output& out)
 {
-    const int error = write_printed(out, printed_up_to(out), true);
-    if (error == 0) return true;
-    errno = error;
-    std::perror(output_failure);
-    return false;
-}
-
-int sync_output(record_output& out) { return fdatasync(out.fd) == 0 ? 0 : errno; }
-
-std::optional<int> refuse_unsyncable(record_output& out)
-{
-    const int error = sync_output(out);
-    if (error == 0) return std::nullopt;
-    // A pipe, a terminal, a socket (the journal): nothing there can be made durable.
-    if (error == EINVAL || error == EROFS) {
-        std::fprintf(stderr, "cardbox: --sync: standard output cannot be synced (%s); send it to a file\n",
-                     std::strerror(error));
-        return exit_usage;
+    const std::uint64_t until = printed_up_to(out);
+    for (;;) {
+        int error = write_records(out, {&until, 1}).error;
+        if (error == 0) return true;
+        if (error == EAGAIN) error = wait_for_room(out.channel, -1);
+        if (error == 0 || error == EINTR) continue;
+        errno = error;
+        std::perror(output_failure);
+        return false;
     }
-    errno = error;
-    std::perror(output_failure);
-    return EXIT_FAILURE;
 }
-
-stop_signals_held::stop_signals_held() : previous{}
-{
-    sigset_t stops;
-    sigfillset(&stops);
-    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGPIPE})
-        sigdelset(&stops, fault);
-    sigprocmask(SIG_BLOCK, &stops, &previous);
-}
-
-stop_signals_held::~stop_signals_held() { sigprocmask(SIG_SETMASK, &previous, nullptr); }

@@ -1,41 +1,49 @@
-// cardbox's standard output: the lines it prints for its clients, gathered in a buffer
-// of its own and written out when a client is to be told that its record was taken,
-// so that one write can carry the records of many clients.
+// cardbox's output: the lines it prints for its clients, gathered in a buffer of its
+// own and written out, without ever waiting for room, when their clients are to be
+// told that their records were taken, so that one write can carry the records of many
+// clients. A record is never left cut in the output: writes into a pipe end at a
+// record, and a file is cut back to the last whole record after a failed write.
 #pragma once
 
-#include <csignal>
+#include "output_channel.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
-
-// How a write to standard output is tried without waiting for room.
-enum class write_way {
-    plain,   // a file: a write never waits for a reader
-    socket,  // the journal, say: send without waiting
-    nowait,  // a pipe: a write that would wait fails instead, where the system can tell
-};
 
 // What is reported when the output cannot be written.
 constexpr const char* output_failure = "server: standard output";
 
 struct record_output {
-    int fd;
-    write_way way;
-    sigset_t wait_mask;  // the signals unblocked while it waits for room: the server's own
+    output_channel channel;
+    const char* path = nullptr;  // the file of --output, reopened by name; none: standard output
+    bool sync = false;           // --sync: records are made durable before their clients are told
     // Lines printed and not yet written out are data[start, end).
     char* data = nullptr;
     std::size_t start = 0;
     std::size_t end = 0;
     std::size_t capacity = 0;
     std::uint64_t written = 0;  // bytes written out since the server started
+    bool cut = false;           // the last write ended inside a record (a terminal, a socket)
     bool out_of_memory = false;
 
-    explicit record_output(int descriptor);
+    record_output() = default;
     record_output(const record_output&) = delete;
     record_output& operator=(const record_output&) = delete;
     ~record_output();
 };
+
+// Opens the output: standard output, or the file (created for the server's user
+// alone, appended to). A file whose last record was left cut (a full disk, a crash) is
+// cut back to its last whole line first. With --sync the output must be a file on a
+// disk. Returns the status to end the program with at once (reported), or nothing.
+std::optional<int> open_record_output(record_output& out, const char* path, bool sync);
+
+// Opens the file of --output anew by its name, as after a rotation, between two
+// writes. A failure is reported, and the file the server has is kept.
+void reopen_record_output(record_output& out);
 
 // Appends to what is printed: a text, or a number in decimal with at least the digits
 // given (zeros before it). If memory runs out, what is printed from then on is lost
@@ -43,36 +51,31 @@ struct record_output {
 void print(record_output& out, std::string_view text);
 void print_number(record_output& out, std::int64_t number, int least_digits = 1);
 
-// The position in the output after everything printed so far.
+// The position in the output after everything printed so far: where the record just
+// printed ends.
 std::uint64_t printed_up_to(const record_output& out);
 
-// Writes out what was printed, until the output's position `until`. If asked to wait,
-// it waits for room as long as needed, with the server's own signal mask (so that a
-// stop held back meanwhile still ends the server while it waits); if not, it returns
-// EAGAIN instead of waiting. Returns 0 once written out, or the error of the write
-// that failed.
-int write_printed(record_output& out, std::uint64_t until, bool wait);
+// How far a write-out got, and why it stopped: 0 when everything asked for is out,
+// EAGAIN when the output has no room now, or the error of a write that failed.
+struct write_result {
+    std::uint64_t up_to;
+    int error;
+};
 
-// Writes out everything printed, waiting as long as it takes. Reports a failure and
-// returns false: no further client may be told that its record was taken.
-bool write_all_printed(record_output& out);
+// Writes out the records that end at the positions given (in order), as far as the
+// output takes them now, without waiting: a pipe in writes that each end at a record
+// and are all or nothing; a file cut back to the last whole record when a write goes
+// short. Written out means handed to the system, not yet on disk.
+write_result write_records(record_output& out, std::span<const std::uint64_t> ends);
 
 // Makes what was written out durable (fdatasync). Returns 0 or the error.
-int sync_output(record_output& out);
+int sync_output(const record_output& out);
 
-// With --sync: standard output must be something that can be made durable, a file.
-// Returns the status to end with at once when it cannot (reported), or nothing.
-std::optional<int> refuse_unsyncable(record_output& out);
+// Takes back what was written out from the position `from` on: a file is cut back
+// there, so that records whose clients are not to be told are not kept. Returns 0 or
+// the error of the cut.
+int take_back_written(record_output& out, std::uint64_t from);
 
-// The signals whose default action ends the server, held back while one or more
-// clients are told that their records were taken, so that a stop lands before the
-// record is written out (its client is reset) or after its client was told (closed
-// normally), never in between. A signal that comes meanwhile takes effect when the
-// hold ends. Faults and the broken-pipe signal are not held.
-struct stop_signals_held {
-    sigset_t previous;
-    stop_signals_held();
-    stop_signals_held(const stop_signals_held&) = delete;
-    stop_signals_held& operator=(const stop_signals_held&) = delete;
-    ~stop_signals_held();
-};
+// Writes out everything printed, waiting for room as long as it takes: what the
+// server printed before it serves anyone. Reports a failure and returns false.
+bool write_all_printed(record_output& out);

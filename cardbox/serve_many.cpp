@@ -1,11 +1,23 @@
 // Serving many clients at once: one thread waits on every connection with epoll, and
 // each connection gathers its own record against its own deadline. Records that
 // complete together are written out together, with one write (and one sync), before
-// any of their clients is told. No call waits for a client, for room in the output
-// or for a close: a slow client holds up only itself.
-#include "connection.hpp"
+// any of their clients is told. No call waits for a client, for room in the output or
+// for a close: a slow client holds up only itself.
+//
+// Who is served: up to --connections at once, at most --per-address of them from one
+// source (an IPv4 address, an IPv6 /64). Clients beyond that are accepted and wait,
+// unread, for a slot, each source at most its share of them; a client over that is
+// reset at once. So no crowd waits in the listen queue ahead of a good client, and the
+// server knows how long each has waited: when every slot is taken and clients wait,
+// the oldest connection without a whole record that is older than --busy-timeout is
+// reset to make room.
 #include "deadline.hpp"
+#include "event_loop.hpp"
+#include "reports.hpp"
 #include "serving.hpp"
+#include "signals.hpp"
+#include "slots.hpp"
+#include "text_lines.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,450 +25,344 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
-#include <netinet/in.h>
-#include <new>
-#include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::uint32_t none = UINT32_MAX;
-// Epoll's tags: a connection's slot, or one of these past every slot.
-constexpr std::uint64_t output_tag = std::uint64_t{1} << 32U;
-constexpr std::uint64_t first_listener_tag = output_tag + 1;
-constexpr int events_at_once = 256;
 // A taken record's connection closes without lingering: the loop never waits.
 constexpr linger close_at_once{0, 0};
+// How many connections may wait for a slot, accepted and unread, for each slot.
+constexpr std::uint32_t waiting_per_slot = 3;
+// Descriptors besides the connections: epoll, an output file reopened, the pipes and
+// terminals opened anew, a look at the end of the output.
+constexpr rlim_t other_descriptors = 8;
+// How often, at most, the clients reset at once for their source's crowd are reported.
+constexpr std::int64_t crowd_report_interval_ms = 1000;
 
-// The address a client connects from, IPv4 ones as IPv4-mapped IPv6 addresses.
-using source_address = std::array<unsigned char, 16>;
+struct server {
+    const options& chosen;
+    const listeners& listening;
+    record_output& out;
+    std::uint32_t slots;  // connections served at once
+    std::uint32_t share;  // of them from one source, and as many waiting
+    slot_pool pool{};
+    event_loop loop{};
+    bool accepting = false;                // the listeners are watched
+    std::int64_t accepting_again_ms = 0;   // when a pause in accepting ends; 0: none
+    int output_watched_fd = -1;            // the output descriptor watched for room
+    bool output_full = false;              // the last write-out found no room: wait for it
+    std::int64_t next_busy_check_ms = 0;   // when a connection may next be old enough to reset
+    std::uint64_t crowd_resets = 0;        // clients reset at once, not yet reported
+    std::int64_t crowd_reported_ms = 0;
+    // Room to hand the connections done to write_out_and_tell.
+    std::unique_ptr<served_connection*, free_deleter> done{};
+    std::unique_ptr<std::uint64_t, free_deleter> done_ends{};
+};
 
-source_address source_of(const sockaddr_storage& peer)
+// The descriptors open now, inherited ones included.
+rlim_t open_descriptors()
 {
-    source_address source{};
-    if (peer.ss_family == AF_INET6) {
-        std::memcpy(source.data(), &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, source.size());
-    } else if (peer.ss_family == AF_INET) {
-        source[10] = source[11] = 0xFF;
-        std::memcpy(source.data() + 12, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, 4);
-    }
-    return source;
+    DIR* const folder = opendir("/proc/self/fd");
+    if (folder == nullptr) return 3;
+    rlim_t count = 0;
+    while (const dirent* entry = readdir(folder)) count += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(folder);
+    return count - 1;  // the folder's own
 }
 
-enum class stage : unsigned char {
-    free,
-    held,     // over its address's share: accepted, unread, waiting for one of its slots
-    reading,  // gathering its record
-    done,     // its lines printed, waiting to be written out and its client told
-};
-
-// One slot of the loop.
-struct connection {
-    owned_fd socket;
-    stage now = stage::free;
-    sockaddr_storage peer{};
-    source_address source{};
-    arrival arrived;
-    std::int64_t deadline = 0;
-    std::uint64_t accepted = 0;    // its number in accept order
-    std::uint64_t output_end = 0;  // where its lines end in the output, once done
-    // Its neighbours in the list it is in: waiting (held or reading, in accept order,
-    // which is deadline order) or done (in the order the records completed).
-    std::uint32_t previous = none;
-    std::uint32_t next = none;
-    std::uint32_t next_same_bucket = none;  // in the table of source addresses
-};
-
-struct connection_list {
-    std::uint32_t first = none;
-    std::uint32_t last = none;
-};
-
-struct free_deleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-
-// The loop's state: a fixed pool of slots, allocated once at start.
-struct loop {
-    std::uint32_t slots = 0;
-    std::unique_ptr<connection, free_deleter> pool;
-    // Slots from `fresh` on have never been used: they are made on first use, so that
-    // the memory of slots a server never needs is never touched.
-    std::uint32_t fresh = 0;
-    std::unique_ptr<std::uint32_t, free_deleter> free_slots;  // a stack of slots used before
-    std::uint32_t free_count = 0;
-    std::unique_ptr<std::uint32_t, free_deleter> buckets;  // source address -> first slot
-    std::uint32_t bucket_mask = 0;
-    connection_list waiting;
-    connection_list done;
-    std::uint32_t served = 0;  // reading or done
-    std::uint32_t held = 0;
-    std::uint64_t accepted = 0;
-    owned_fd epoll;
-    bool accepting = false;
-    bool output_watched = false;
-    bool output_full = false;  // the last write-out found no room: wait for it
-
-    connection& operator[](std::uint32_t slot) { return pool.get()[slot]; }
-    ~loop()
-    {
-        for (std::uint32_t slot = 0; slot < fresh; ++slot) (*this)[slot].~connection();
-    }
-};
-
-void push_back(loop& serving, connection_list& list, std::uint32_t slot)
+// Allocates the slots and raises the limit on descriptors to what they need, counting
+// the descriptors already open. Reports a failure and returns false.
+bool make_server(server& serving)
 {
-    connection& c = serving[slot];
-    c.previous = list.last;
-    c.next = none;
-    (list.last != none ? serving[list.last].next : list.first) = slot;
-    list.last = slot;
-}
-
-void unlink(loop& serving, connection_list& list, std::uint32_t slot)
-{
-    connection& c = serving[slot];
-    (c.previous != none ? serving[c.previous].next : list.first) = c.next;
-    (c.next != none ? serving[c.next].previous : list.last) = c.previous;
-    c.previous = c.next = none;
-}
-
-std::uint32_t& bucket_of(loop& serving, const source_address& source)
-{
-    std::uint64_t high = 0;
-    std::uint64_t low = 0;
-    std::memcpy(&high, source.data(), sizeof high);
-    std::memcpy(&low, source.data() + sizeof high, sizeof low);
-    const std::uint64_t hash = (high ^ (low * 0x9E3779B97F4A7C15U)) * 0xBF58476D1CE4E5B9U;
-    return serving.buckets.get()[(hash >> 32U) & serving.bucket_mask];
-}
-
-// Allocates the slots and the table of sources, and raises the limit on descriptors
-// to what they need. Reports a failure and returns false.
-bool make_loop(loop& serving, const options& chosen, std::size_t listener_count)
-{
-    // As many connections may wait over their address's share as are served.
-    serving.slots = static_cast<std::uint32_t>(chosen.connections) * 2;
-    const rlim_t needed = serving.slots + listener_count + 8;
+    const std::uint32_t capacity = serving.slots * (1 + waiting_per_slot);
+    const rlim_t needed = open_descriptors() + capacity + other_descriptors;
     rlimit descriptors{};
     getrlimit(RLIMIT_NOFILE, &descriptors);
     if (descriptors.rlim_cur < needed) {
         if (descriptors.rlim_max < needed) {
             std::fprintf(stderr, "cardbox: --connections %d needs %llu descriptors; the limit is %llu\n",
-                         chosen.connections, static_cast<unsigned long long>(needed),
+                         serving.chosen.connections, static_cast<unsigned long long>(needed),
                          static_cast<unsigned long long>(descriptors.rlim_max));
             return false;
         }
         descriptors.rlim_cur = needed;
         setrlimit(RLIMIT_NOFILE, &descriptors);
     }
-    std::uint32_t buckets = 1;
-    while (buckets < serving.slots * 2) buckets *= 2;
-    serving.bucket_mask = buckets - 1;
-    serving.pool.reset(static_cast<connection*>(std::malloc(serving.slots * sizeof(connection))));
-    serving.free_slots.reset(static_cast<std::uint32_t*>(std::calloc(serving.slots, sizeof(std::uint32_t))));
-    serving.buckets.reset(static_cast<std::uint32_t*>(std::calloc(buckets, sizeof(std::uint32_t))));
-    serving.epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (serving.pool == nullptr || serving.free_slots == nullptr || serving.buckets == nullptr ||
-        serving.epoll.get() == -1) {
-        if (serving.epoll.get() != -1) errno = ENOMEM;
+    using done_entry = served_connection*;
+    // An array of pointers, one for each slot.
+    serving.done.reset(static_cast<done_entry*>(std::calloc(capacity, sizeof(done_entry))));  // NOLINT(bugprone-sizeof-expression)
+    serving.done_ends.reset(static_cast<std::uint64_t*>(std::calloc(capacity, sizeof(std::uint64_t))));
+    if (!make_slot_pool(serving.pool, capacity) || serving.done == nullptr || serving.done_ends == nullptr) {
+        errno = ENOMEM;
         std::perror("cardbox");
         return false;
     }
-    std::fill_n(serving.buckets.get(), buckets, none);
+    if (!open_event_loop(serving.loop)) return false;
+    for (std::size_t i = 0; i < serving.listening.count; ++i) {
+        // No accept may wait, also for a client that gave up after it was announced.
+        const int listener = serving.listening.fd(i);
+        fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+        if (!watch(serving.loop, listener, watch_for::nothing, event_source::listener,
+                   static_cast<std::uint32_t>(i), true))
+            return false;
+    }
     return true;
-}
-
-// How many connections from the source are served now (reading or done).
-std::uint32_t served_from(loop& serving, const source_address& source)
-{
-    std::uint32_t count = 0;
-    for (std::uint32_t slot = bucket_of(serving, source); slot != none; slot = serving[slot].next_same_bucket)
-        count += static_cast<std::uint32_t>(serving[slot].source == source &&
-                                            (serving[slot].now == stage::reading ||
-                                             serving[slot].now == stage::done));
-    return count;
-}
-
-// Watches the connection for its next bytes: once, so that a connection done with
-// cannot wake the loop again. Reports a failure and returns false.
-bool watch(loop& serving, std::uint32_t slot, int operation)
-{
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.u64 = slot;
-    if (epoll_ctl(serving.epoll.get(), operation, serving[slot].socket.get(), &event) == 0) return true;
-    std::perror("cardbox: epoll_ctl");
-    return false;
 }
 
 // Its record is whole or given up on: prints its lines, and it waits to be written out.
-void complete(loop& serving, std::uint32_t slot, record_output& out, bool json)
+void complete(server& serving, std::uint32_t index)
 {
-    connection& c = serving[slot];
-    unlink(serving, serving.waiting, slot);
-    if (c.now == stage::held) {
-        --serving.held;
-        ++serving.served;
-    }
-    c.now = stage::done;
-    const peer_name name = look_up(c.peer);
-    if (!json) print_peer_line(out, name);
-    print_arrival(out, name, c.arrived, json);
-    c.output_end = printed_up_to(out);
-    push_back(serving, serving.done, slot);
+    slot& s = serving.pool[index];
+    const peer_name name = look_up(s.peer);
+    if (!serving.chosen.json && name.known) print_peer_line(serving.out, name.host.data(), name.port.data());
+    print_arrival(serving.out, name, s.served.arrived, serving.chosen.json);
+    s.output_end = printed_up_to(serving.out);
+    move_to(serving.pool, index, stage::done);
 }
 
-// Starts gathering the connection's record with what has arrived already (a client
-// usually sends its record as soon as it is connected), then watches it for the
-// rest. Returns false when it cannot be watched (reported).
-bool start_reading(loop& serving, std::uint32_t slot, record_output& out, bool json)
+// Reads what the connection has sent: completes it when its record is whole, or
+// watches it for the rest. Returns false when it cannot be watched (reported).
+bool read_ready(server& serving, std::uint32_t index)
 {
-    connection& c = serving[slot];
-    c.now = stage::reading;
-    ++serving.served;
-    const std::span<char> into = room(c.arrived);
-    const ssize_t count = recv(c.socket.get(), into.data(), into.size(), MSG_DONTWAIT);
-    take_read(c.arrived, count, errno);
-    if (!c.arrived.ended) return watch(serving, slot, EPOLL_CTL_ADD);
-    complete(serving, slot, out, json);
-    return true;
-}
-
-// Ends a connection whose client has been told (or reset), frees its slot, and gives
-// the oldest connection held for the same address the slot it waited for.
-bool release(loop& serving, std::uint32_t slot, const options& chosen, record_output& out)
-{
-    connection& c = serving[slot];
-    unlink(serving, serving.done, slot);
-    --serving.served;
-    c.now = stage::free;
-    std::uint32_t* link = &bucket_of(serving, c.source);
-    while (*link != slot) link = &serving[*link].next_same_bucket;
-    *link = c.next_same_bucket;
-    serving.free_slots.get()[serving.free_count++] = slot;
-
-    std::uint32_t oldest = none;
-    for (std::uint32_t other = bucket_of(serving, c.source); other != none;
-         other = serving[other].next_same_bucket)
-        if (serving[other].now == stage::held && serving[other].source == c.source &&
-            (oldest == none || serving[other].accepted < serving[oldest].accepted))
-            oldest = other;
-    if (oldest == none || served_from(serving, c.source) >= static_cast<std::uint32_t>(chosen.per_address))
+    slot& s = serving.pool[index];
+    if (s.now != stage::reading) return true;
+    gather(s.served.link, s.served.arrived);
+    if (s.served.arrived.ended) {
+        complete(serving, index);
         return true;
-    --serving.held;
-    return start_reading(serving, oldest, out, chosen.json);
+    }
+    const bool first = !s.watched;
+    s.watched = true;
+    return watch(serving.loop, s.served.link.socket.get(), watch_for::reading_once, event_source::connection,
+                 index, first);
 }
 
-// Returns a slot for a new connection: one used before, or a fresh one made now.
-std::uint32_t free_slot(loop& serving)
+// Serves a waiting connection in a slot of its own. It is read at once: a client
+// usually sends its record as soon as it is connected.
+bool start_reading(server& serving, std::uint32_t index)
 {
-    if (serving.free_count > 0) return serving.free_slots.get()[serving.free_count - 1];
-    new (&serving[serving.fresh]) connection();
-    serving.free_slots.get()[serving.free_count++] = serving.fresh;
-    return serving.fresh++;
+    move_to(serving.pool, index, stage::reading);
+    return read_ready(serving, index);
 }
 
-bool may_accept(const loop& serving, const options& chosen)
+// Gives the free slots to the connections that have waited longest, each from a
+// source under its share.
+bool give_slots(server& serving)
 {
-    return serving.served < static_cast<std::uint32_t>(chosen.connections) &&
-           serving.held < static_cast<std::uint32_t>(chosen.connections);
+    const slot_pool& pool = serving.pool;
+    for (std::uint32_t index = pool.waiting.first; index != no_slot && pool.served < serving.slots;) {
+        const std::uint32_t next = pool[index].next;
+        if (count_of(pool, pool[index].source).served < serving.share && !start_reading(serving, index))
+            return false;
+        index = next;
+    }
+    return true;
 }
 
-// Accepts the clients waiting on the listener while there is a slot for them: each
-// is read at once, or held unread when its address has its share. Reports each
-// failure with "accept"; returns false on one that ends the server.
-bool accept_waiting(loop& serving, int listener, const options& chosen, record_output& out)
+// Accepts the clients waiting on the listener while there is room for them: each is
+// read at once when there is a slot for it, waits for one otherwise, or is reset at
+// once when its source already has its share waiting. Reports each failure with
+// "accept"; returns false on one that ends the server.
+bool accept_clients(server& serving, int listener)
 {
-    while (may_accept(serving, chosen)) {
-        const std::uint32_t slot = free_slot(serving);
-        connection& c = serving[slot];
-        socklen_t peer_size = sizeof c.peer;
-        const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&c.peer), &peer_size,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd == -1) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+    slot_pool& pool = serving.pool;
+    while (pool.in_use < pool.capacity) {
+        sockaddr_storage peer{};
+        socklen_t peer_size = sizeof peer;
+        owned_fd accepted(accept4(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size,
+                                  SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (accepted.get() == -1) {
             const int failure = errno;
-            std::perror("accept");
-            if (accept_failure_is_transient(failure)) continue;
+            if (failure == EAGAIN || failure == EWOULDBLOCK) return true;
+            report_failure("accept", failure);
+            switch (classify_accept_failure(failure)) {
+            case accept_failure::transient: continue;
+            case accept_failure::fatal: return false;
+            case accept_failure::resources:
+                // Descriptors or memory will come back as connections end.
+                serving.accepting_again_ms = milliseconds_now() + accept_pause_ms;
+                return true;
+            }
+        }
+        const source_key source = source_of(peer, serving.chosen.prefixes);
+        const source_count& count = count_of(pool, source);
+        const bool slot_free = pool.served < serving.slots && count.served < serving.share;
+        if (!slot_free && count.waiting >= serving.share) {
+            // The listener inherited the reset on close: this client learns at once
+            // that its record will not be taken.
+            ++serving.crowd_resets;
+            continue;
+        }
+        const std::uint32_t index = take_slot(pool, source);
+        slot& s = pool[index];
+        s.served.link.socket = std::move(accepted);
+        s.peer = peer;
+        s.accepted_ms = milliseconds_now();
+        if (slot_free && !start_reading(serving, index)) return false;
+    }
+    return true;
+}
+
+// Watches the listeners while a client can be taken, and not in a pause.
+bool listen_while_room(server& serving)
+{
+    if (serving.accepting_again_ms != 0 && milliseconds_now() >= serving.accepting_again_ms)
+        serving.accepting_again_ms = 0;
+    const bool room = serving.accepting_again_ms == 0 && serving.pool.in_use < serving.pool.capacity;
+    if (room == serving.accepting) return true;
+    serving.accepting = room;
+    for (std::size_t i = 0; i < serving.listening.count; ++i) {
+        if (!watch(serving.loop, serving.listening.fd(i), room ? watch_for::reading : watch_for::nothing,
+                   event_source::listener, static_cast<std::uint32_t>(i), false))
             return false;
-        }
-        --serving.free_count;
-        c.socket.reset(fd);
-        c.arrived = arrival{};
-        c.deadline = chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
-        c.accepted = ++serving.accepted;
-        c.source = source_of(c.peer);
-        std::uint32_t& bucket = bucket_of(serving, c.source);
-        c.next_same_bucket = bucket;
-        bucket = slot;
-        push_back(serving, serving.waiting, slot);
-        if (served_from(serving, c.source) < static_cast<std::uint32_t>(chosen.per_address)) {
-            if (!start_reading(serving, slot, out, chosen.json)) return false;
-        } else {
-            c.now = stage::held;
-            ++serving.held;
-        }
     }
     return true;
 }
 
-// Listens for clients only while there is a slot to take one: the others wait in the
-// listen queue. Reports a failure and returns false.
-bool listen_while_room(loop& serving, const listeners& listening, const options& chosen)
+// Gives up on the connections whose record has not come whole within --timeout.
+void give_up_late(server& serving, std::int64_t now)
 {
-    const bool slot_free = may_accept(serving, chosen);
-    if (slot_free == serving.accepting) return true;
-    serving.accepting = slot_free;
-    for (std::size_t i = 0; i < listening.count; ++i) {
-        epoll_event event{};
-        event.events = slot_free ? std::uint32_t{EPOLLIN} : 0U;
-        event.data.u64 = first_listener_tag + i;
-        if (epoll_ctl(serving.epoll.get(), EPOLL_CTL_MOD, listening.fds[i], &event) == -1) {
-            std::perror("cardbox: epoll_ctl");
+    if (serving.chosen.timeout_ms == wait_for_ever) return;
+    slot_pool& pool = serving.pool;
+    while (pool.open.first != no_slot && pool[pool.open.first].accepted_ms + serving.chosen.timeout_ms <= now) {
+        const std::uint32_t index = pool.open.first;
+        give_up(pool[index].served.arrived);
+        complete(serving, index);
+    }
+}
+
+// True when a waiting connection's whole record has arrived, unread: it is never
+// reset to make room.
+bool whole_record_waits(slot& s)
+{
+    if (!s.whole_waiting) {
+        int unread = 0;
+        s.whole_waiting = ioctl(s.served.link.socket.get(), FIONREAD, &unread) == 0 &&
+                          static_cast<std::size_t>(unread) >= person_record_size;
+    }
+    return s.whole_waiting;
+}
+
+// When every slot is busy and clients wait, gives up on the oldest connection, served
+// or waiting, that has been connected at least --busy-timeout without a whole record,
+// one at a time: the next waits until the slot it freed has been given.
+void make_room(server& serving, std::int64_t now)
+{
+    slot_pool& pool = serving.pool;
+    serving.next_busy_check_ms = 0;
+    if (pool.served < serving.slots || pool.waiting.first == no_slot || pool.done.first != no_slot) return;
+    for (std::uint32_t index = pool.open.first; index != no_slot; index = pool[index].open_next) {
+        slot& s = pool[index];
+        if (s.now == stage::waiting && whole_record_waits(s)) continue;
+        if (s.accepted_ms + serving.chosen.busy_timeout_ms > now) {
+            serving.next_busy_check_ms = s.accepted_ms + serving.chosen.busy_timeout_ms;
+            return;
+        }
+        give_up(s.served.arrived);
+        complete(serving, index);
+        return;
+    }
+}
+
+// Writes out the records done as far as the output takes them now, tells their
+// clients, and frees their slots for the connections waiting. Returns false when the
+// output fails (reported).
+bool write_out(server& serving)
+{
+    slot_pool& pool = serving.pool;
+    std::size_t count = 0;
+    for (std::uint32_t index = pool.done.first; index != no_slot; index = pool[index].next, ++count) {
+        serving.done.get()[count] = &pool[index].served;
+        serving.done_ends.get()[count] = pool[index].output_end;
+    }
+    if (count == 0) return true;
+    const told result = write_out_and_tell(serving.out, std::span(serving.done.get(), count),
+                                           std::span(serving.done_ends.get(), count), close_at_once);
+    for (std::size_t i = 0; i < result.count; ++i) move_to(pool, pool.done.first, stage::free);
+    if (result.failure != 0) {
+        report_failure(output_failure, result.failure);
+        return false;
+    }
+    serving.output_full = result.count < count;
+    if (serving.output_full) {
+        // A file always has room; anything else is watched until it has.
+        const int fd = serving.out.channel.fd;
+        if (!watch(serving.loop, fd, watch_for::writing_once, event_source::output, 0,
+                   fd != serving.output_watched_fd))
             return false;
-        }
+        serving.output_watched_fd = fd;
     }
-    return true;
+    return give_slots(serving);
 }
 
-// Reads what the connection has sent; completes it when its record is whole.
-bool read_ready(loop& serving, std::uint32_t slot, record_output& out, bool json)
+// Reports the clients reset at once for their source's crowd, at most once a second.
+void report_crowd(server& serving, std::int64_t now)
 {
-    connection& c = serving[slot];
-    if (c.now != stage::reading) return true;
-    const std::span<char> into = room(c.arrived);
-    const ssize_t count = read(c.socket.get(), into.data(), into.size());
-    take_read(c.arrived, count, errno);
-    if (!c.arrived.ended) return watch(serving, slot, EPOLL_CTL_MOD);
-    complete(serving, slot, out, json);
-    return true;
+    if (serving.crowd_resets == 0 || now < serving.crowd_reported_ms + crowd_report_interval_ms) return;
+    std::array<char, 160> line{};
+    std::snprintf(line.data(), line.size(),
+                  "cardbox: %llu clients reset at once: their source had its share served and as "
+                  "many waiting",
+                  static_cast<unsigned long long>(serving.crowd_resets));
+    report_line({line.data()});
+    serving.crowd_resets = 0;
+    serving.crowd_reported_ms = now;
 }
 
-// Waits for room in the output, where it can be waited for in the loop.
-void watch_output(loop& serving, const record_output& out)
+// How long the loop may wait for events before something is due.
+int wait_for(const server& serving)
 {
-    epoll_event event{};
-    event.events = EPOLLOUT | EPOLLONESHOT;
-    event.data.u64 = output_tag;
-    const int operation = serving.output_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(serving.epoll.get(), operation, out.fd, &event) == 0)
-        serving.output_watched = true;
-}
-
-// Writes out the lines of the records done, each report after its own lines, as far as
-// the output takes them now; makes them durable with --sync; then tells each client
-// whose lines are out: a normal close for a record taken, a reset for any other. When
-// the output fails, the clients whose lines were out before are told all the same;
-// the failure is reported and it returns false.
-bool write_out_and_tell(loop& serving, record_output& out, const options& chosen)
-{
-    if (serving.done.first == none) return true;
-    // A stop lands before the records are out (their clients are reset) or after
-    // their clients were told (closed normally).
-    const stop_signals_held held;
-    std::uint32_t last_out = none;
-    bool any_taken = false;
-    int failure = 0;
-    for (std::uint32_t run = serving.done.first; run != none;) {
-        // One write up to the end of the first connection with a report, or of all.
-        std::uint32_t end_of_run = run;
-        while (!has_report(serving[end_of_run].arrived) && serving[end_of_run].next != none)
-            end_of_run = serving[end_of_run].next;
-        const int error = write_printed(out, serving[end_of_run].output_end, false);
-        for (; run != none && serving[run].output_end <= out.written; run = serving[run].next) {
-            if (has_report(serving[run].arrived)) report(serving[run].arrived);
-            any_taken = any_taken || closes_normally(serving[run].arrived);
-            last_out = run;
-        }
-        serving.output_full = error == EAGAIN;
-        if (error == EAGAIN) watch_output(serving, out);
-        if (error != 0) {
-            failure = error == EAGAIN ? 0 : error;
-            break;
-        }
-    }
-    if (last_out != none && chosen.sync && any_taken) {
-        // Nobody is told before the records are on disk.
-        if (const int error = sync_output(out); error != 0) {
-            failure = error;
-            last_out = none;
-        }
-    }
-    for (std::uint32_t slot = serving.done.first, next = none; last_out != none && slot != none;
-         slot = next) {
-        next = slot == last_out ? none : serving[slot].next;
-        connection& c = serving[slot];
-        if (closes_normally(c.arrived)) {
-            tell_taken(c.socket, close_at_once);
-            finish_taken(c.socket, c.arrived);
-        } else {
-            reset_connection(c.socket);
-        }
-        if (!release(serving, slot, chosen, out)) return false;
-    }
-    if (failure == 0) return true;
-    errno = failure;
-    std::perror(output_failure);
-    return false;
+    const slot_pool& pool = serving.pool;
+    if (pool.done.first != no_slot && !serving.output_full) return 0;
+    std::int64_t due = INT64_MAX;
+    if (pool.open.first != no_slot && serving.chosen.timeout_ms != wait_for_ever)
+        due = pool[pool.open.first].accepted_ms + serving.chosen.timeout_ms;
+    for (const std::int64_t at : {serving.next_busy_check_ms, serving.accepting_again_ms,
+                                  serving.crowd_resets > 0 ? serving.crowd_reported_ms + crowd_report_interval_ms
+                                                           : std::int64_t{0}})
+        if (at != 0) due = std::min(due, at);
+    return due == INT64_MAX ? -1 : milliseconds_until(due);
 }
 
 }  // namespace
 
 int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out)
 {
-    loop serving;
-    if (!make_loop(serving, chosen, listening.count)) return EXIT_FAILURE;
-    for (std::size_t i = 0; i < listening.count; ++i) {
-        // No accept may wait, also for a client that gave up after it was announced.
-        fcntl(listening.fds[i], F_SETFL, fcntl(listening.fds[i], F_GETFL) | O_NONBLOCK);
-        epoll_event event{};
-        event.data.u64 = first_listener_tag + i;
-        if (epoll_ctl(serving.epoll.get(), EPOLL_CTL_ADD, listening.fds[i], &event) == -1) {
-            std::perror("cardbox: epoll_ctl");
-            return EXIT_FAILURE;
-        }
-    }
+    server serving{.chosen = chosen,
+                   .listening = listening,
+                   .out = out,
+                   .slots = static_cast<std::uint32_t>(chosen.connections),
+                   .share = static_cast<std::uint32_t>(chosen.per_source)};
+    if (!make_server(serving)) return EXIT_FAILURE;
     // Everything printed is out whenever the server waits for clients.
     if (!write_all_printed(out)) return EXIT_FAILURE;
 
-    std::array<epoll_event, events_at_once> events{};
     for (;;) {
-        if (!listen_while_room(serving, listening, chosen)) return EXIT_FAILURE;
-        // Records done while others were told (a held connection whose record was there
-        // when it was given its slot) are written out without waiting.
-        int timeout = -1;
-        if (serving.done.first != none && !serving.output_full)
-            timeout = 0;
-        else if (serving.waiting.first != none && chosen.timeout_ms != wait_for_ever)
-            timeout = milliseconds_until(serving[serving.waiting.first].deadline);
-        const int ready = epoll_wait(serving.epoll.get(), events.data(), events_at_once, timeout);
-        if (ready == -1 && errno != EINTR) {
-            std::perror("cardbox: epoll_wait");
-            return EXIT_FAILURE;
+        if (reload_asked()) {
+            reopen_record_output(out);
+            serving.output_full = false;  // the file opened anew may have room
         }
-        for (int i = 0; i < ready; ++i) {
-            const std::uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
+        if (!listen_while_room(serving)) return EXIT_FAILURE;
+        std::span<const loop_event> events;
+        if (!wait_for_events(serving.loop, wait_for(serving), events)) return EXIT_FAILURE;
+        for (const loop_event& event : events) {
             bool going_on = true;
-            if (tag < output_tag)
-                going_on = read_ready(serving, static_cast<std::uint32_t>(tag), out, chosen.json);
-            else if (tag >= first_listener_tag)
-                going_on = accept_waiting(serving, listening.fds[tag - first_listener_tag], chosen, out);
+            switch (event.source) {
+            case event_source::connection: going_on = read_ready(serving, event.index); break;
+            case event_source::listener: going_on = accept_clients(serving, listening.fd(event.index)); break;
+            case event_source::output: serving.output_full = false; break;
+            }
             if (!going_on) return EXIT_FAILURE;
         }
-        if (chosen.timeout_ms != wait_for_ever) {
-            const std::int64_t now = milliseconds_now();
-            while (serving.waiting.first != none && serving[serving.waiting.first].deadline <= now) {
-                const std::uint32_t slot = serving.waiting.first;
-                give_up(serving[slot].arrived);
-                complete(serving, slot, out, chosen.json);
-            }
-        }
-        if (!write_out_and_tell(serving, out, chosen)) return EXIT_FAILURE;
+        const std::int64_t now = milliseconds_now();
+        give_up_late(serving, now);
+        make_room(serving, now);
+        if (!write_out(serving)) return EXIT_FAILURE;
+        report_crowd(serving, now);
+        write_out_reports();
     }
 }

@@ -1,75 +1,82 @@
 // Serving one client at a time: accept, name the peer, gather its record, print it,
-// write it out, close; clients that come meanwhile wait in the listen queue.
-#include "connection.hpp"
+// write it out, tell the client; clients that come meanwhile wait in the listen queue.
 #include "deadline.hpp"
+#include "reports.hpp"
 #include "serving.hpp"
+#include "signals.hpp"
+#include "text_lines.hpp"
 
+#include <array>
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr linger linger_on_close{1, 30};
 
-// Returns the next connection; reports each failure with "accept", passes over the
-// transient ones and returns no connection on the others. With several listening
-// sockets, it waits for whichever has a client.
-owned_fd accept_next(const listeners& listening, sockaddr_storage& peer)
+// Opens the output file anew when SIGHUP asked for it: between two writes.
+void reopen_if_asked(record_output& out)
+{
+    if (reload_asked()) reopen_record_output(out);
+}
+
+// Returns the next connection, taking the listeners in turn when there are several
+// (`next` is where the turn starts). Reports each failure; passes over those that
+// belong to one connection, pauses on a lack of descriptors or memory, and returns no
+// connection on the others.
+owned_fd accept_next(const listeners& listening, std::size_t& next, sockaddr_storage& peer,
+                     record_output& out)
 {
     std::array<pollfd, max_listeners> waiting{};
-    for (std::size_t i = 0; i < listening.count; ++i) waiting[i] = {listening.fds[i], POLLIN, 0};
+    for (std::size_t i = 0; i < listening.count; ++i) waiting[i] = {listening.fd(i), POLLIN, 0};
     for (;;) {
-        int listener = listening.fds[0];
+        reopen_if_asked(out);
+        write_out_reports();
+        std::size_t chosen = 0;
         if (listening.count > 1) {
             if (poll(waiting.data(), listening.count, -1) == -1) {
                 if (errno == EINTR) continue;
-                std::perror("accept");
+                report_failure("poll", errno);
                 return owned_fd();
             }
-            for (std::size_t i = 0; i < listening.count; ++i)
-                if (waiting[i].revents != 0) listener = waiting[i].fd;
+            chosen = next % listening.count;
+            while (waiting[chosen].revents == 0) chosen = (chosen + 1) % listening.count;
+            next = chosen + 1;
         }
         socklen_t peer_size = sizeof peer;
-        const int fd = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peer_size);
+        const int fd = accept(listening.fd(chosen), reinterpret_cast<sockaddr*>(&peer), &peer_size);
         if (fd != -1) return owned_fd(fd);
         const int failure = errno;
-        if (failure == EAGAIN) continue;  // another took it first
-        std::perror("accept");
-        if (!accept_failure_is_transient(failure)) return owned_fd();
+        if (failure == EAGAIN || failure == EINTR) continue;  // another took it first, or SIGHUP
+        report_failure("accept", failure);
+        switch (classify_accept_failure(failure)) {
+        case accept_failure::transient: break;
+        case accept_failure::resources: poll(nullptr, 0, accept_pause_ms); break;
+        case accept_failure::fatal: return owned_fd();
+        }
     }
 }
 
-// Gathers the client's record, until its deadline. When nothing has arrived yet, it
-// writes out what was printed before it waits, so that an operator sees who holds the
-// server. Returns false when that cannot be written out (reported).
-bool gather(const owned_fd& client, arrival& arrived, std::int64_t deadline, int timeout_ms,
-            record_output& out)
+// Gathers the client's record, until its deadline. While it waits, what was printed
+// (the line that names the client) goes out as far as the output takes it, so that an
+// operator sees who holds the server. Returns the output's failure, or 0.
+int gather_record(served_connection& client, std::int64_t deadline, int timeout_ms, record_output& out)
 {
-    while (!arrived.ended) {
-        const std::span<char> into = room(arrived);
-        const ssize_t count = recv(client.get(), into.data(), into.size(), MSG_DONTWAIT);
-        if (count != -1 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            take_read(arrived, count, errno);
-            continue;
-        }
-        if (!write_all_printed(out)) return false;
-        if (timeout_ms == wait_for_ever) {
-            const ssize_t waited = read(client.get(), into.data(), into.size());
-            take_read(arrived, waited, errno);
-            continue;
-        }
-        pollfd readable{client.get(), POLLIN, 0};
-        const int ready = poll(&readable, 1, milliseconds_until(deadline));
-        if (ready == 0) give_up(arrived);
-        if (ready == -1) take_read(arrived, -1, errno);
+    gather(client.link, client.arrived);
+    while (!client.arrived.ended) {
+        reopen_if_asked(out);
+        const std::uint64_t printed = printed_up_to(out);
+        if (const int error = write_records(out, {&printed, 1}).error; error != 0 && error != EAGAIN) return error;
+        write_out_reports();
+        pollfd readable{client.link.socket.get(), POLLIN, 0};
+        const int ready = poll(&readable, 1, timeout_ms == wait_for_ever ? -1 : milliseconds_until(deadline));
+        if (ready == 0) give_up(client.arrived);
+        if (ready == 1) gather(client.link, client.arrived);
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -79,53 +86,41 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
     // With several sockets, the server waits for whichever has a client, and one that
     // gave up meanwhile must not leave it waiting in accept; with one, it waits in
     // accept (a socket passed by the service manager may come non-blocking).
-    for (const int listener : listening.all()) {
-        const int flags = fcntl(listener, F_GETFL);
-        fcntl(listener, F_SETFL, listening.count > 1 ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+    for (std::size_t i = 0; i < listening.count; ++i) {
+        const int flags = fcntl(listening.fd(i), F_GETFL);
+        fcntl(listening.fd(i), F_SETFL, listening.count > 1 ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
     }
+    if (!write_all_printed(out)) return EXIT_FAILURE;
 
+    std::size_t next_listener = 0;
     for (;;) {
-        // Every connection's lines are out before it is closed, so here, where the
-        // server waits for a client, nothing but the start line can be left.
-        if (!write_all_printed(out)) return EXIT_FAILURE;
         sockaddr_storage peer{};
-        owned_fd client = accept_next(listening, peer);
-        if (client.get() == -1) return EXIT_FAILURE;
+        served_connection client{transport{accept_next(listening, next_listener, peer, out)}, arrival{}};
+        if (client.link.socket.get() == -1) return EXIT_FAILURE;
         const std::int64_t deadline =
             chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
         const peer_name name = look_up(peer);
-        if (!chosen.json) print_peer_line(out, name);
+        if (!chosen.json && name.known) print_peer_line(out, name.host.data(), name.port.data());
 
-        arrival arrived;
-        if (!gather(client, arrived, deadline, chosen.timeout_ms, out)) {
-            reset_connection(client);
+        if (const int error = gather_record(client, deadline, chosen.timeout_ms, out); error != 0) {
+            report_failure(output_failure, error);
             return EXIT_FAILURE;
         }
-        print_arrival(out, name, arrived, chosen.json);
-        {
-            // A stop lands before the record is out (its client is reset) or after its
-            // client was told (closed normally).
-            const stop_signals_held held;
-            if (!write_all_printed(out)) {
-                reset_connection(client);
+        print_arrival(out, name, client.arrived, chosen.json);
+        const std::uint64_t end = printed_up_to(out);
+        served_connection* const done[] = {&client};
+        for (;;) {
+            reopen_if_asked(out);
+            const told result = write_out_and_tell(out, done, {&end, 1}, linger_on_close);
+            write_out_reports();
+            if (result.failure != 0) {
+                report_failure(output_failure, result.failure);
                 return EXIT_FAILURE;
             }
-            if (has_report(arrived)) report(arrived);
-            // One client's failure ends only its own connection: the server goes on.
-            if (!closes_normally(arrived)) {
-                reset_connection(client);
-                continue;
-            }
-            if (chosen.sync) {
-                if (const int error = sync_output(out); error != 0) {
-                    errno = error;
-                    std::perror(output_failure);
-                    reset_connection(client);
-                    return EXIT_FAILURE;
-                }
-            }
-            tell_taken(client, linger_on_close);
+            if (result.count == 1) break;
+            // No room in the output: the client waits for its verdict, and a stop that
+            // comes meanwhile resets it.
+            wait_for_room(out.channel, -1);
         }
-        finish_taken(client, arrived);
     }
 }

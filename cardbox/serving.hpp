@@ -3,6 +3,7 @@
 // reported; at that end, every connection whose record is not written out is reset.
 #pragma once
 
+#include "connection.hpp"
 #include "listeners.hpp"
 #include "options.hpp"
 #include "record_output.hpp"
@@ -11,6 +12,6 @@
 int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out);
 
 // Up to --connections at once, on one thread: each connection against its own
-// deadline, at most --per-address of them from one address, the others held unread
-// until one of its slots is free; each taken connection closed without lingering.
+// deadline, at most --per-address of them from one source, the others waiting unread
+// for a slot; each taken connection closed without lingering.
 int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out);

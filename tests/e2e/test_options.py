@@ -16,7 +16,7 @@ from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_card
                      under_strace, verdict, wait_until, with_hosts)
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
-USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
+USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
          "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
          "linebounce": b"usage: linebounce [-4 | -6] [HOST [PORT]]\n"}
 
@@ -40,9 +40,13 @@ class CommandLine(unittest.TestCase):
             ("cardbox", ["-t", "0"], b"cardbox: invalid time-out in seconds '0'\n"),
             ("cardbox", ["--idle-timeout", "1.5"], b"cardbox: invalid time-out in seconds '1.5'\n"),
             ("cardbox", ["extra"], b"cardbox: unexpected argument 'extra'\n"),
-            ("cardbox", ["-c", "1025"], b"cardbox: invalid number of connections '1025'\n"),
-            ("cardbox", ["-a", "5", "-c", "4"],
-             b"cardbox: more connections per address than --connections '5'\n"),
+            ("cardbox", ["-c", "16385"], b"cardbox: invalid number of connections '16385'\n"),
+            ("cardbox", ["-c", "4", "-a", "8"], b"cardbox: --per-address 8 is more than --connections 4\n"),
+            ("cardbox", ["-a", "8"], b"cardbox: --per-address needs --connections above 1\n"),
+            ("cardbox", ["--busy-timeout", "0"], b"cardbox: invalid busy time-out in seconds '0'\n"),
+            ("cardbox", ["--source-prefix", "33:64"],
+             b"cardbox: invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128) '33:64'\n"),
+            ("cardbox", ["-o", ""], b"cardbox: invalid output file ''\n"),
             ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
             ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),

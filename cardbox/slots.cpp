@@ -1,0 +1,234 @@
+#include "slots.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <netinet/in.h>
+
+namespace {
+
+bool is_empty(const source_count& entry) { return entry.served == 0 && entry.waiting == 0; }
+
+std::uint32_t home_of(const slot_pool& pool, const source_key& key)
+{
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    std::memcpy(&high, key.data(), sizeof high);
+    std::memcpy(&low, key.data() + sizeof high, sizeof low);
+    const std::uint64_t hash = ((high ^ key[16]) ^ (low * 0x9E3779B97F4A7C15U)) * 0xBF58476D1CE4E5B9U;
+    return static_cast<std::uint32_t>(hash >> 32U) & pool.source_mask;
+}
+
+// The entry that holds the key, or the empty one where it would go: the table has
+// twice the entries of the pool's slots, so there is always one.
+std::uint32_t find_source(const slot_pool& pool, const source_key& key)
+{
+    for (std::uint32_t i = home_of(pool, key);; i = (i + 1) & pool.source_mask) {
+        const source_count& entry = pool.sources.get()[i];
+        if (is_empty(entry) || entry.key == key) return i;
+    }
+}
+
+source_count& source_entry(slot_pool& pool, const source_key& key)
+{
+    return pool.sources.get()[find_source(pool, key)];
+}
+
+// Empties a source's entry once it has no connection left, moving back the entries
+// after it that would no longer be found past the hole.
+void drop_if_unused(slot_pool& pool, const source_key& key)
+{
+    std::uint32_t hole = find_source(pool, key);
+    source_count* const table = pool.sources.get();
+    if (!is_empty(table[hole])) return;
+    for (std::uint32_t next = (hole + 1) & pool.source_mask; !is_empty(table[next]);
+         next = (next + 1) & pool.source_mask) {
+        const std::uint32_t home = home_of(pool, table[next].key);
+        const bool stays = hole <= next ? hole < home && home <= next : hole < home || home <= next;
+        if (stays) continue;
+        table[hole] = table[next];
+        table[next] = source_count{};
+        hole = next;
+    }
+}
+
+void push_back(slot_pool& pool, slot_list& list, std::uint32_t index)
+{
+    slot& s = pool[index];
+    s.previous = list.last;
+    s.next = no_slot;
+    (list.last != no_slot ? pool[list.last].next : list.first) = index;
+    list.last = index;
+    ++list.length;
+}
+
+void unlink(slot_pool& pool, slot_list& list, std::uint32_t index)
+{
+    slot& s = pool[index];
+    (s.previous != no_slot ? pool[s.previous].next : list.first) = s.next;
+    (s.next != no_slot ? pool[s.next].previous : list.last) = s.previous;
+    s.previous = s.next = no_slot;
+    --list.length;
+}
+
+void push_back_open(slot_pool& pool, std::uint32_t index)
+{
+    slot& s = pool[index];
+    s.open_previous = pool.open.last;
+    s.open_next = no_slot;
+    (pool.open.last != no_slot ? pool[pool.open.last].open_next : pool.open.first) = index;
+    pool.open.last = index;
+    ++pool.open.length;
+}
+
+void unlink_open(slot_pool& pool, std::uint32_t index)
+{
+    slot& s = pool[index];
+    (s.open_previous != no_slot ? pool[s.open_previous].open_next : pool.open.first) = s.open_next;
+    (s.open_next != no_slot ? pool[s.open_next].open_previous : pool.open.last) = s.open_previous;
+    s.open_previous = s.open_next = no_slot;
+    --pool.open.length;
+}
+
+}  // namespace
+
+source_key source_of(const sockaddr_storage& peer, const source_prefixes& prefixes)
+{
+    source_key key{};
+    const auto* address = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
+    int bits = prefixes.ipv6;
+    std::size_t length = 16;
+    key[16] = AF_INET6;
+    if (peer.ss_family == AF_INET) {
+        address = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
+        length = 4;
+    } else if (peer.ss_family != AF_INET6) {
+        return key;  // no address to tell it by: every such client is one source
+    } else if (IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr)) {
+        address += 12;
+        length = 4;
+    }
+    if (length == 4) {
+        bits = prefixes.ipv4;
+        key[16] = AF_INET;
+    }
+    for (std::size_t i = 0; i < length && bits > 0; ++i, bits -= 8)
+        key[i] = static_cast<unsigned char>(address[i] & (bits >= 8 ? 0xFFU : 0xFFU << (8 - bits)));
+    return key;
+}
+
+slot_pool::~slot_pool()
+{
+    for (std::uint32_t index = 0; index < fresh; ++index) (*this)[index].~slot();
+}
+
+bool make_slot_pool(slot_pool& pool, std::uint32_t capacity)
+{
+    std::uint32_t entries = 2;
+    while (entries < capacity * 2) entries *= 2;
+    pool.capacity = capacity;
+    pool.slots.reset(static_cast<slot*>(std::malloc(std::size_t{capacity} * sizeof(slot))));
+    pool.free_stack.reset(static_cast<std::uint32_t*>(std::calloc(capacity, sizeof(std::uint32_t))));
+    pool.sources.reset(static_cast<source_count*>(std::calloc(entries, sizeof(source_count))));
+    pool.source_mask = entries - 1;
+    return pool.slots != nullptr && pool.free_stack != nullptr && pool.sources != nullptr;
+}
+
+std::uint32_t take_slot(slot_pool& pool, const source_key& source)
+{
+    std::uint32_t index = no_slot;
+    if (pool.free_count > 0) {
+        index = pool.free_stack.get()[--pool.free_count];
+    } else if (pool.fresh < pool.capacity) {
+        index = pool.fresh++;
+        new (&pool[index]) slot();
+    } else {
+        return no_slot;
+    }
+    slot& s = pool[index];
+    s.served.arrived = arrival{};
+    s.whole_waiting = false;
+    s.watched = false;
+    s.source = source;
+    s.now = stage::waiting;
+    source_count& count = source_entry(pool, source);
+    count.key = source;
+    ++count.waiting;
+    push_back_open(pool, index);
+    push_back(pool, pool.waiting, index);
+    ++pool.in_use;
+    check_slot_pool(pool);
+    return index;
+}
+
+void move_to(slot_pool& pool, std::uint32_t index, stage to)
+{
+    slot& s = pool[index];
+    const stage from = s.now;
+    source_count& count = source_entry(pool, s.source);
+    if (from == stage::waiting) {
+        unlink(pool, pool.waiting, index);
+        --count.waiting;
+        ++count.served;
+        ++pool.served;
+    }
+    if (to == stage::done) {
+        unlink_open(pool, index);
+        push_back(pool, pool.done, index);
+    } else if (to == stage::free) {
+        unlink(pool, pool.done, index);
+        --count.served;
+        --pool.served;
+        --pool.in_use;
+        drop_if_unused(pool, s.source);
+        pool.free_stack.get()[pool.free_count++] = index;
+    }
+    s.now = to;
+    check_slot_pool(pool);
+}
+
+const source_count& count_of(const slot_pool& pool, const source_key& source)
+{
+    return pool.sources.get()[find_source(pool, source)];
+}
+
+void check_slot_pool([[maybe_unused]] const slot_pool& pool)
+{
+#ifndef NDEBUG
+    std::uint32_t by_stage[4] = {};
+    for (std::uint32_t index = 0; index < pool.fresh; ++index) ++by_stage[static_cast<int>(pool[index].now)];
+    const auto count_list = [&pool](const slot_list& list, stage in, bool open) {
+        std::uint32_t length = 0;
+        std::uint32_t previous = no_slot;
+        for (std::uint32_t index = list.first; index != no_slot;
+             index = open ? pool[index].open_next : pool[index].next) {
+            const slot& s = pool[index];
+            if ((open ? s.open_previous : s.previous) != previous) std::abort();
+            if (open ? s.now != stage::waiting && s.now != stage::reading : s.now != in) std::abort();
+            previous = index;
+            ++length;
+        }
+        if (previous != list.last || length != list.length) std::abort();
+        return length;
+    };
+    const std::uint32_t waiting = by_stage[static_cast<int>(stage::waiting)];
+    const std::uint32_t reading = by_stage[static_cast<int>(stage::reading)];
+    const std::uint32_t done = by_stage[static_cast<int>(stage::done)];
+    if (count_list(pool.waiting, stage::waiting, false) != waiting ||
+        count_list(pool.done, stage::done, false) != done ||
+        count_list(pool.open, stage::waiting, true) != waiting + reading ||
+        pool.served != reading + done || pool.in_use != waiting + reading + done ||
+        pool.free_count + pool.in_use != pool.fresh)
+        std::abort();
+    // Each source's counts are its connections'.
+    std::uint32_t counted_served = 0;
+    std::uint32_t counted_waiting = 0;
+    for (std::uint32_t i = 0; i <= pool.source_mask; ++i) {
+        const source_count& entry = pool.sources.get()[i];
+        counted_served += entry.served;
+        counted_waiting += entry.waiting;
+    }
+    if (counted_served != pool.served || counted_waiting != waiting) std::abort();
+#endif
+}

@@ -1,0 +1,107 @@
+// The connections that the server serving many at once has accepted: a fixed pool of
+// slots, the lists that order them, and the table of their sources. One routine moves
+// a connection from one stage to the next and keeps the lists and counts in step;
+// debug builds check that they are.
+#pragma once
+
+#include "connection.hpp"
+#include "options.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <sys/socket.h>
+
+constexpr std::uint32_t no_slot = UINT32_MAX;
+
+// Where a client connects from, as its share is counted: its address cut to the
+// prefix length of its family (an IPv4-mapped address counts as IPv4).
+using source_key = std::array<unsigned char, 17>;  // the family, then the address
+
+source_key source_of(const sockaddr_storage& peer, const source_prefixes& prefixes);
+
+enum class stage : unsigned char {
+    free,
+    waiting,  // accepted, unread, waiting for a slot to be served in
+    reading,  // served: gathering its record
+    done,     // served: its lines printed, waiting to be written out and its client told
+};
+
+struct slot {
+    served_connection served;
+    stage now = stage::free;
+    bool whole_waiting = false;  // waiting, with a whole record already arrived unread
+    bool watched = false;        // its socket is in the event loop's set
+    source_key source{};
+    sockaddr_storage peer{};
+    std::int64_t accepted_ms = 0;  // when it was accepted: its time-outs count from then
+    std::uint64_t output_end = 0;  // where its lines end in the output, once done
+    // Its neighbours in the list of open connections (waiting or reading, in accept
+    // order), and in the list of its stage (waiting, in accept order; done, in the
+    // order the records completed).
+    std::uint32_t open_previous = no_slot;
+    std::uint32_t open_next = no_slot;
+    std::uint32_t previous = no_slot;
+    std::uint32_t next = no_slot;
+};
+
+struct slot_list {
+    std::uint32_t first = no_slot;
+    std::uint32_t last = no_slot;
+    std::uint32_t length = 0;
+};
+
+// How many connections one source has in the server.
+struct source_count {
+    source_key key{};
+    std::uint32_t served = 0;  // reading or done
+    std::uint32_t waiting = 0;
+};
+
+struct free_deleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+
+struct slot_pool {
+    std::uint32_t capacity = 0;  // slots in all
+    std::unique_ptr<slot, free_deleter> slots;
+    // Slots from `fresh` on have never been used: they are made on first use, so that
+    // the memory of slots a server never needs is never touched.
+    std::uint32_t fresh = 0;
+    std::unique_ptr<std::uint32_t, free_deleter> free_stack;
+    std::uint32_t free_count = 0;
+    // Sources by open addressing; an entry with no connection is empty.
+    std::unique_ptr<source_count, free_deleter> sources;
+    std::uint32_t source_mask = 0;
+    slot_list open;     // waiting and reading, in accept order
+    slot_list waiting;  // in accept order
+    slot_list done;     // in the order the records completed
+    std::uint32_t served = 0;  // reading or done
+    std::uint32_t in_use = 0;
+
+    slot& operator[](std::uint32_t index) { return slots.get()[index]; }
+    const slot& operator[](std::uint32_t index) const { return slots.get()[index]; }
+    slot_pool() = default;
+    slot_pool(const slot_pool&) = delete;
+    slot_pool& operator=(const slot_pool&) = delete;
+    ~slot_pool();
+};
+
+// Allocates a pool of `capacity` slots. Returns false when memory runs out.
+bool make_slot_pool(slot_pool& pool, std::uint32_t capacity);
+
+// Takes a free slot for a connection just accepted from the source, as a waiting one,
+// counted against its source. Returns no_slot when every slot is in use.
+std::uint32_t take_slot(slot_pool& pool, const source_key& source);
+
+// Moves the connection in the slot to another stage: from waiting to reading, from
+// waiting or reading to done, from done to free (which frees the slot). Lists and
+// counts follow.
+void move_to(slot_pool& pool, std::uint32_t index, stage to);
+
+// The counts of the connection's source.
+const source_count& count_of(const slot_pool& pool, const source_key& source);
+
+// Checks, in debug builds, that every connection is in exactly the lists of its stage
+// and that the counts add up. Aborts when they do not.
+void check_slot_pool(const slot_pool& pool);
