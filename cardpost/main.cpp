@@ -10,15 +10,14 @@
 #include "line_reader.hpp"
 #include "person_record.hpp"
 #include "standard_streams.hpp"
+#include "verdict.hpp"
 
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
 #include <optional>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,9 +46,6 @@ constexpr client_texts connection_texts{
     .connect_failure = "cliente: connect",
 };
 constexpr std::size_t initial_line_capacity = 30;
-// The status of a record sent whose verdict did not come in time: it may or may not
-// have been taken, so sending it again may make a duplicate.
-constexpr int exit_no_verdict = 3;
 constexpr int default_wait_seconds = 60;
 constexpr int max_wait_seconds = 2'147'483;  // poll's milliseconds
 
@@ -126,36 +122,6 @@ int input_failure()
     return exit_status_after_output(EXIT_FAILURE, output_failure);
 }
 
-// Ends the sending side and waits for the server's verdict on the record: a normal
-// close means it is in the server's output (status 0), a reset that it was not taken
-// (status 1); no verdict within the wait gets a status of its own. Reports all but
-// the first.
-int await_verdict(int fd, int wait_seconds)
-{
-    shutdown(fd, SHUT_WR);
-    const std::int64_t deadline = milliseconds_now() + std::int64_t{wait_seconds} * 1000;
-    for (;;) {
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = poll(&readable, 1, milliseconds_until(deadline));
-        if (ready == -1 && errno == EINTR) continue;
-        if (ready != 1) {
-            if (ready == -1) std::perror("cliente: poll");
-            std::fprintf(stderr, "cliente: no verdict within %d s: the record may have been taken\n",
-                         wait_seconds);
-            return exit_no_verdict;
-        }
-        // The server sends nothing before its verdict; anything a peer does send is
-        // passed over.
-        std::array<char, 512> discarded{};
-        const ssize_t count = read(fd, discarded.data(), discarded.size());
-        if (count == 0) return EXIT_SUCCESS;
-        if (count == -1 && errno != EINTR) {
-            std::perror("cliente: record not taken");
-            return EXIT_FAILURE;
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -189,10 +155,17 @@ int main(int argc, char** argv)
                 static_cast<int>(shown.apellido.size()), shown.apellido.data(),
                 static_cast<unsigned>(shown.edad));
 
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    // With --confirm, a server that has closed, reset or spoken already gets nothing.
+    const std::optional<verdict> refused = chosen.confirm ? refused_before_sending(fd) : std::nullopt;
+    const ssize_t written = refused ? 0 : write(fd, bytes.data(), bytes.size());
     const int write_errno = errno;
     if (stream != nullptr) std::fflush(stream.get());
     std::printf("\nSe enviaron: %zd bytes\n", written);
+    if (refused) {
+        report_verdict(*refused, chosen.wait_seconds);
+        write_out_standard_output(output_failure);
+        return refused->status;
+    }
 
     // A record that did not leave whole is a failure, not a success, and its
     // connection is reset, so that the server does not take part of it for a record.
@@ -211,7 +184,9 @@ int main(int argc, char** argv)
     // be written is reported all the same. What was sent is shown while the verdict is
     // awaited.
     std::fflush(stdout);
-    const int verdict = sent ? await_verdict(fd, chosen.wait_seconds) : EXIT_FAILURE;
+    if (!sent) return EXIT_FAILURE;
+    const verdict fate = await_verdict(fd, milliseconds_now() + std::int64_t{chosen.wait_seconds} * 1000);
+    report_verdict(fate, chosen.wait_seconds);
     write_out_standard_output(output_failure);
-    return verdict;
+    return fate.status;
 }

@@ -238,7 +238,7 @@ def peer_line(peer):
     return b"cliente conectado desde " + peer_name(peer) + b"\n"
 
 
-def _tcp_connections():
+def tcp_connections():
     """Yields (local port, remote port, state, bytes waiting to be read) for the
     loopback TCP connections of this network namespace."""
     for table in ("/proc/net/tcp6", "/proc/net/tcp"):
@@ -260,7 +260,7 @@ def wait_until_read_by_server(peer, server_port=RECORD_PORT):
     """Returns once the server has read every byte this peer has sent it."""
     port = peer.getsockname()[1]
     wait_until(lambda: any(local == server_port and remote == port and queue == 0
-                           for local, remote, state, queue in _tcp_connections()),
+                           for local, remote, state, queue in tcp_connections()),
                "the server to read what the peer sent")
 
 
@@ -268,14 +268,14 @@ def wait_until_listening(port=RECORD_PORT):
     """Returns once something listens on the port, for a server whose start line
     cannot be seen."""
     wait_until(lambda: any(local == port and state == TCP_LISTEN
-                           for local, _, state, _ in _tcp_connections()),
+                           for local, _, state, _ in tcp_connections()),
                f"something to listen on port {port}")
 
 
 def wait_until_queued(count, server_port=RECORD_PORT):
     """Returns once `count` connections wait in the server's listen queue."""
     wait_until(lambda: any(local == server_port and state == TCP_LISTEN and queue >= count
-                           for local, _, state, queue in _tcp_connections()),
+                           for local, _, state, queue in tcp_connections()),
                f"{count} connections in the listen queue")
 
 

@@ -1,11 +1,15 @@
 """cardpost over real loopback TCP: what it asks, what it prints, what crosses the wire."""
 
 import signal
+import socket
+import struct
 import subprocess
+import threading
 import unittest
 
-from harness import (RECORD_PORT, Running, connect, listen, peer_line, program, receive_all,
-                     record, run, shown, start_cardbox, summary, wait_until_queued)
+from harness import (RECORD_PORT, TIMEOUT, Running, connect, listen, peer_line, program,
+                     receive_all, record, run, shown, start_cardbox, start_server, summary,
+                     tcp_connections, wait_until, wait_until_queued)
 
 LONG_NAME = "Josefina de la Concepción Núñez Pazo\n".encode()
 # The cut at 29 bytes would split the ú (0xC3 0xBA) after the N: it is dropped whole.
@@ -119,6 +123,72 @@ class Confirmed(unittest.TestCase):
             out = server.wait_out_ending(shown(b"Alumno-29\n", b"Perez\n", 29))
         for number in range(30):
             self.assertEqual(out.count(shown(b"Alumno-%d\n" % number, b"Perez\n", number)), 1)
+
+
+def close_then_reset(connection, closed):
+    """Half-closes once the record has arrived, unread, then resets: a close and a reset
+    back to back, as a peer that never reads sends them."""
+    wait_until(lambda: len(connection.recv(100, socket.MSG_PEEK)) == 62, "the record")
+    connection.shutdown(socket.SHUT_WR)
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    connection.close()
+    closed.set()
+
+
+def reached(port):
+    """True once the peer's close (CLOSE_WAIT) or bytes have reached the client's socket."""
+    return any(local == port and (state == 8 or queued > 0)
+               for local, _, state, queued in tcp_connections())
+
+
+class Liars(unittest.TestCase):
+    def test_confirm_takes_no_lie_for_a_verdict(self):
+        answers = b"Ana\nPerez\n25\n"
+        printed = summary(b"Ana\n", b"Perez\n", 25)
+        not_sent = printed.replace(b"Se enviaron: 62", b"Se enviaron: 0")
+        taken = b"cliente: record not taken: "
+        cases = [
+            # (what, how the peer serves its connection, whether answers wait for it to
+            #  have done so, what cardpost prints, its report, what reached the peer)
+            ("a peer that half-closes at once", lambda c, done: (c.shutdown(socket.SHUT_WR), done.set()),
+             True, not_sent, taken + b"the server had closed the connection; nothing was sent\n", b""),
+            ("a peer that closes before reading", lambda c, done: (c.close(), done.set()),
+             True, not_sent, taken + b"the server had closed the connection; nothing was sent\n", b""),
+            ("a peer that speaks first", lambda c, done: (c.sendall(b"220 hola\r\n"), done.set()),
+             True, not_sent, taken + b"the server had sent bytes, as no record server does; nothing was sent\n", b""),
+            ("a close and a reset", close_then_reset, False, printed, taken + b"Connection reset by peer\n",
+             record(b"Ana\n", b"Perez\n", 25)),
+        ]
+        for what, serve, answer_after, out, err, wire in cases:
+            with self.subTest(what), listen(RECORD_PORT) as listener:
+                client = Running([program("cardpost"), "--confirm"], stdin=subprocess.PIPE)
+                with client:
+                    connection, (_, client_port, *_) = listener.accept()
+                    done = threading.Event()
+                    if answer_after:
+                        serve(connection, done)
+                        # What the peer did has reached the client before it sends.
+                        wait_until(lambda: reached(client_port), "the peer's close or bytes")
+                    client.process.stdin.write(answers)
+                    client.process.stdin.close()
+                    if not answer_after:
+                        serve(connection, done)
+                    self.assertEqual((client.wait_exit(), client.out, client.err), (1, out, err))
+                    if connection.fileno() != -1:
+                        with connection:
+                            connection.setblocking(False)
+                            try:
+                                received = connection.recv(100)
+                            except (BlockingIOError, ConnectionResetError):
+                                received = b""
+                            self.assertEqual(received, wire)
+
+    def test_the_echo_service_is_no_record_server(self):
+        with start_server("echo_service", RECORD_PORT, b"Servicio de eco en ::1 puerto 8000\n",
+                          arguments=["8000"]):
+            self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n", arguments=["-c"]),
+                             (1, summary(b"Ana\n", b"Perez\n", 25),
+                              b"cliente: record not taken: the server sent bytes, as no record server does\n"))
 
 
 class NobodyListening(unittest.TestCase):
