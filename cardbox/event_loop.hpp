@@ -15,6 +15,7 @@ enum class event_source : std::uint32_t {
     connection,  // index: its slot
     listener,    // index: its place among the listeners
     output,      // the record output has room again
+    reports,     // standard error has room again
 };
 
 struct loop_event {

@@ -19,13 +19,6 @@
 #include <cstdlib>
 #include <optional>
 
-namespace {
-
-// How long the last reports may wait for a slow reader when the server ends.
-constexpr int last_reports_wait_ms = 1000;
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     open_standard_descriptors();
@@ -49,18 +42,20 @@ int main(int argc, char** argv)
         return exit_usage;
     }
     if (passed == 0 && !bind_listener(chosen, listening)) return EXIT_FAILURE;
-    // In JSON, standard output holds the records' lines and nothing else.
+    // The start line comes out once clients can connect. In JSON, standard output holds
+    // the records' lines and nothing else; with --output, the start line stays on
+    // standard output, where it always was.
     constexpr const char* start_line = "Servicio iniciado... esperando cliente\n";
-    if (chosen.json)
-        std::fputs(start_line, stderr);
-    else
-        print(out, start_line);
+    if (!chosen.json && chosen.output == nullptr) print(out, start_line);
     if (passed == 0 && !start_listening(listening, out)) return EXIT_FAILURE;
+    if (chosen.json || chosen.output != nullptr) {
+        std::FILE* const stream = chosen.json ? stderr : stdout;
+        std::fputs(start_line, stream);
+        std::fflush(stream);
+    }
     if (chosen.output != nullptr) catch_reload_signal();
     tell_ready();
 
-    const int status = chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
-                                               : serve_many_at_once(listening, chosen, out);
-    write_out_reports_before_end(last_reports_wait_ms);
-    return status;
+    return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
+                                   : serve_many_at_once(listening, chosen, out);
 }

@@ -135,8 +135,7 @@ std::optional<int> refuse_unsyncable(const record_output& out)
         return exit_usage;
     }
     if (error != 0) {
-        errno = error;
-        std::perror(output_failure);
+        report_output_failure(out, error);
         return EXIT_FAILURE;
     }
     struct statfs system {};
@@ -254,22 +253,17 @@ write_result write_records(record_output& out, std::span<const std::uint64_t> en
             error = count == 0 ? EIO : errno;
             break;
         }
-        const std::uint64_t reached = out.written + static_cast<std::uint64_t>(count);
-        if (out.channel.kind == channel_kind::file && static_cast<std::size_t>(count) < size) {
-            // A write gone short (a full disk, the file-size limit): the whole records
-            // stay, the cut one is taken back out of the file, and the next write tells
-            // why.
-            const auto after = std::upper_bound(ends.begin(), ends.end(), reached);
-            const std::uint64_t kept = after == ends.begin() ? out.written : std::max(*std::prev(after), out.written);
-            if (const int cut = cut_file_end(out.channel.fd, static_cast<off_t>(reached - kept)); cut != 0) {
-                advance(out, reached);
-                error = cut;
-                break;
-            }
-            advance(out, kept);
-            continue;
+        advance(out, out.written + static_cast<std::uint64_t>(count));
+    }
+    if (error != 0 && error != EAGAIN && out.channel.kind == channel_kind::file) {
+        // A write that went short, then failed (a full disk, the file-size limit): the
+        // record it cut is taken back out of the file, and stays to be written.
+        const auto after = std::upper_bound(ends.begin(), ends.end(), out.written);
+        const std::uint64_t kept = after == ends.begin() ? began : std::max(*std::prev(after), began);
+        if (kept < out.written && cut_file_end(out.channel.fd, static_cast<off_t>(out.written - kept)) == 0) {
+            out.start -= static_cast<std::size_t>(out.written - kept);
+            out.written = kept;
         }
-        advance(out, reached);
     }
     out.cut = !at_record_end(out.written, began, ends);
     if (out.start == out.end) out.start = out.end = 0;
@@ -284,6 +278,14 @@ int take_back_written(record_output& out, std::uint64_t from)
     return cut_file_end(out.channel.fd, static_cast<off_t>(out.written - from));
 }
 
+void report_output_failure(const record_output& out, int error)
+{
+    if (out.path == nullptr)
+        report_failure(output_failure, error);
+    else
+        report_line({"server: ", out.path, ": ", std::strerror(error)});
+}
+
 bool write_all_printed(record_output& out)
 {
     const std::uint64_t until = printed_up_to(out);
@@ -292,8 +294,7 @@ bool write_all_printed(record_output& out)
         if (error == 0) return true;
         if (error == EAGAIN) error = wait_for_room(out.channel, -1);
         if (error == 0 || error == EINTR) continue;
-        errno = error;
-        std::perror(output_failure);
+        report_output_failure(out, error);
         return false;
     }
 }

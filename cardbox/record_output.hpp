@@ -13,7 +13,8 @@
 #include <span>
 #include <string_view>
 
-// What is reported when the output cannot be written.
+// What is reported when standard output cannot be written (a file of --output is
+// named instead).
 constexpr const char* output_failure = "server: standard output";
 
 struct record_output {
@@ -75,6 +76,9 @@ int sync_output(const record_output& out);
 // there, so that records whose clients are not to be told are not kept. Returns 0 or
 // the error of the cut.
 int take_back_written(record_output& out, std::uint64_t from);
+
+// Reports that the output cannot be written (or synced), with the error.
+void report_output_failure(const record_output& out, int error);
 
 // Writes out everything printed, waiting for room as long as it takes: what the
 // server printed before it serves anyone. Reports a failure and returns false.

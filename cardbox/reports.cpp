@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <unistd.h>
@@ -24,6 +25,9 @@ struct report_buffer {
 };
 
 report_buffer reports;
+
+// How long the last reports may wait for a slow reader when the server ends.
+constexpr int last_reports_wait_ms = 1000;
 
 // Adds the pieces and the ending as one report if they fit whole; otherwise drops it
 // and counts it.
@@ -75,7 +79,12 @@ int write_some()
 
 }  // namespace
 
-void open_reports() { reports.channel = open_channel(STDERR_FILENO); }
+void open_reports()
+{
+    reports.channel = open_channel(STDERR_FILENO);
+    // However the server ends but by a signal, what it had to say is written out.
+    std::atexit([] { write_out_reports_before_end(last_reports_wait_ms); });
+}
 
 void report_failure(std::string_view message, int error) { add({message, ": ", std::strerror(error)}, "\n"); }
 
@@ -83,6 +92,12 @@ void report_line(std::initializer_list<std::string_view> pieces) { add(pieces, "
 
 // A standard error that cannot be written has no one to tell.
 void write_out_reports() { write_some(); }
+
+int reports_waiting_fd()
+{
+    const bool waiting = reports.start < reports.end || reports.dropped_unsaid > 0;
+    return waiting && reports.channel.kind != channel_kind::file ? reports.channel.fd : -1;
+}
 
 void write_out_reports_before_end(int timeout_ms)
 {

@@ -14,7 +14,8 @@
 constexpr std::size_t report_buffer_size = 64 * 1024;
 
 // Starts writing reports to standard error without waiting: the first thing the server
-// does.
+// does. Whatever is left is written out when the program ends, waiting at most a
+// second for a reader that is slow.
 void open_reports();
 
 // Adds a report as perror writes it: the message, ": " and the system's text for the
@@ -26,6 +27,10 @@ void report_line(std::initializer_list<std::string_view> pieces);
 
 // Writes out as much of the reports as standard error takes now.
 void write_out_reports();
+
+// The descriptor to watch for room when reports wait to be written out (standard
+// error stalled), or -1 when none wait.
+int reports_waiting_fd();
 
 // Writes out the reports before the server ends, waiting at most the time given for a
 // reader that is slow.

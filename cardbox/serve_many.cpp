@@ -54,6 +54,8 @@ struct server {
     bool accepting = false;                // the listeners are watched
     std::int64_t accepting_again_ms = 0;   // when a pause in accepting ends; 0: none
     int output_watched_fd = -1;            // the output descriptor watched for room
+    int reports_watched_fd = -1;           // standard error's descriptor, watched for room
+    bool reports_watched = false;          // ... now
     bool output_full = false;              // the last write-out found no room: wait for it
     std::int64_t next_busy_check_ms = 0;   // when a connection may next be old enough to reset
     std::uint64_t crowd_resets = 0;        // clients reset at once, not yet reported
@@ -264,6 +266,7 @@ void make_room(server& serving, std::int64_t now)
         }
         give_up(s.served.arrived);
         complete(serving, index);
+        serving.next_busy_check_ms = now;  // once its slot is given, room may be made again
         return;
     }
 }
@@ -284,7 +287,7 @@ bool write_out(server& serving)
                                            std::span(serving.done_ends.get(), count), close_at_once);
     for (std::size_t i = 0; i < result.count; ++i) move_to(pool, pool.done.first, stage::free);
     if (result.failure != 0) {
-        report_failure(output_failure, result.failure);
+        report_output_failure(serving.out, result.failure);
         return false;
     }
     serving.output_full = result.count < count;
@@ -297,6 +300,19 @@ bool write_out(server& serving)
         serving.output_watched_fd = fd;
     }
     return give_slots(serving);
+}
+
+// Writes out the reports; when standard error has no room for them, watches it until
+// it has. Returns false when it cannot be watched (reported).
+bool write_out_reports_or_wait(server& serving)
+{
+    write_out_reports();
+    const int fd = reports_waiting_fd();
+    if (fd == -1 || serving.reports_watched) return true;
+    serving.reports_watched = true;
+    const bool first = fd != serving.reports_watched_fd;
+    serving.reports_watched_fd = fd;
+    return watch(serving.loop, fd, watch_for::writing_once, event_source::reports, 0, first);
 }
 
 // Reports the clients reset at once for their source's crowd, at most once a second.
@@ -355,6 +371,7 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
             case event_source::connection: going_on = read_ready(serving, event.index); break;
             case event_source::listener: going_on = accept_clients(serving, listening.fd(event.index)); break;
             case event_source::output: serving.output_full = false; break;
+            case event_source::reports: serving.reports_watched = false; break;
             }
             if (!going_on) return EXIT_FAILURE;
         }
@@ -363,6 +380,6 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
         make_room(serving, now);
         if (!write_out(serving)) return EXIT_FAILURE;
         report_crowd(serving, now);
-        write_out_reports();
+        if (!write_out_reports_or_wait(serving)) return EXIT_FAILURE;
     }
 }

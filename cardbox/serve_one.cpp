@@ -30,20 +30,24 @@ void reopen_if_asked(record_output& out)
 owned_fd accept_next(const listeners& listening, std::size_t& next, sockaddr_storage& peer,
                      record_output& out)
 {
-    std::array<pollfd, max_listeners> waiting{};
+    // The listeners, then standard error while reports wait for room in it.
+    std::array<pollfd, max_listeners + 1> waiting{};
     for (std::size_t i = 0; i < listening.count; ++i) waiting[i] = {listening.fd(i), POLLIN, 0};
     for (;;) {
         reopen_if_asked(out);
         write_out_reports();
+        waiting[listening.count] = {reports_waiting_fd(), POLLOUT, 0};
         std::size_t chosen = 0;
-        if (listening.count > 1) {
-            if (poll(waiting.data(), listening.count, -1) == -1) {
+        if (listening.count > 1 || waiting[listening.count].fd != -1) {
+            if (poll(waiting.data(), listening.count + 1, -1) == -1) {
                 if (errno == EINTR) continue;
                 report_failure("poll", errno);
                 return owned_fd();
             }
             chosen = next % listening.count;
-            while (waiting[chosen].revents == 0) chosen = (chosen + 1) % listening.count;
+            for (std::size_t tried = 0; tried < listening.count && waiting[chosen].revents == 0; ++tried)
+                chosen = (chosen + 1) % listening.count;
+            if (waiting[chosen].revents == 0) continue;  // standard error has room
             next = chosen + 1;
         }
         socklen_t peer_size = sizeof peer;
@@ -71,10 +75,10 @@ int gather_record(served_connection& client, std::int64_t deadline, int timeout_
         const std::uint64_t printed = printed_up_to(out);
         if (const int error = write_records(out, {&printed, 1}).error; error != 0 && error != EAGAIN) return error;
         write_out_reports();
-        pollfd readable{client.link.socket.get(), POLLIN, 0};
-        const int ready = poll(&readable, 1, timeout_ms == wait_for_ever ? -1 : milliseconds_until(deadline));
-        if (ready == 0) give_up(client.arrived);
-        if (ready == 1) gather(client.link, client.arrived);
+        std::array<pollfd, 2> ready{{{client.link.socket.get(), POLLIN, 0}, {reports_waiting_fd(), POLLOUT, 0}}};
+        const int count = poll(ready.data(), ready.size(), timeout_ms == wait_for_ever ? -1 : milliseconds_until(deadline));
+        if (count == 0) give_up(client.arrived);
+        if (ready[0].revents != 0) gather(client.link, client.arrived);
     }
     return 0;
 }
@@ -103,7 +107,7 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
         if (!chosen.json && name.known) print_peer_line(out, name.host.data(), name.port.data());
 
         if (const int error = gather_record(client, deadline, chosen.timeout_ms, out); error != 0) {
-            report_failure(output_failure, error);
+            report_output_failure(out, error);
             return EXIT_FAILURE;
         }
         print_arrival(out, name, client.arrived, chosen.json);
@@ -114,7 +118,7 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
             const told result = write_out_and_tell(out, done, {&end, 1}, linger_on_close);
             write_out_reports();
             if (result.failure != 0) {
-                report_failure(output_failure, result.failure);
+                report_output_failure(out, result.failure);
                 return EXIT_FAILURE;
             }
             if (result.count == 1) break;

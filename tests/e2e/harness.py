@@ -1,6 +1,8 @@
 """What the end-to-end tests share: the real programs started in the background,
 loopback peers, and waits that always end."""
 
+import collections
+import json
 import os
 import signal
 import socket
@@ -362,3 +364,51 @@ def run(name, stdin=b"", wrapper=(), arguments=(), pass_fds=()):
         finally:
             kill_session(process)
     return process.returncode, out, err
+
+
+class Flood:
+    """Threads that send records, one connection each, until the `with` block ends;
+    each record's name goes to `taken` when its client saw a normal close, else to
+    `refused`."""
+
+    def __init__(self, threads=4):
+        self.taken, self.refused = [], []
+        self.stop = threading.Event()
+        self.threads = [threading.Thread(target=self.send, args=(n,), daemon=True) for n in range(threads)]
+
+    def send(self, number):
+        for action in range(100_000):
+            if self.stop.is_set():
+                return
+            name = "Registro-%d-%d\n" % (number, action)
+            try:
+                with connect() as peer:
+                    peer.sendall(record(name.encode(), b"Flujo\n", 7))
+                    ended = verdict(peer)
+            except OSError:
+                ended = "reset"
+            (self.taken if ended == "closed" else self.refused).append(name)
+
+    def __enter__(self):
+        for thread in self.threads:
+            thread.start()
+        return self
+
+    def __exit__(self, *exception):
+        self.stop.set()
+        for thread in self.threads:
+            thread.join(TIMEOUT)
+
+
+def broken_promises(flood, names):
+    """What the output breaks of the promise to the flood's clients: the records taken
+    but not in it exactly once, and those reset but in it."""
+    counts = collections.Counter(names)
+    return [name for name in flood.taken if counts[name] != 1], sorted(set(flood.refused) & set(counts))
+
+
+def json_names(text):
+    """The names of cardbox's JSON lines; fails on a line that is not whole."""
+    if text:
+        assert text.endswith(b"\n"), f"the output ends inside a line: {text[-80:]!r}"
+    return [json.loads(line)["nombre"] for line in text.splitlines()]

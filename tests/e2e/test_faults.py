@@ -4,6 +4,7 @@ exact message and ends with the right status, or is passed over, and nothing a p
 prints ever reaches a peer."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -28,6 +29,7 @@ def failing(*injections):
 
 
 NOT_CONNECTED = b"client: error al conectar con el servidor\n"
+ARGS = "--"  # in a case's wrapper, what follows it is the program's arguments
 
 
 @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
@@ -50,6 +52,13 @@ class FailuresThatEndAProgram(unittest.TestCase):
              b"setsockopt   no soporta IPv6: Protocol not available\n"),
             ("cardbox cannot listen", "cardbox", failing("listen:error=EADDRINUSE"), b"",
              1, READY_LINE, b"server: listen: Address already in use\n"),
+            ("cardbox cannot watch its listener", "cardbox", failing("epoll_ctl:error=ENOMEM:when=1") + [ARGS, "-c", "4"],
+             b"", 1, b"", b"cardbox: epoll_ctl: Cannot allocate memory\n"),
+            # The descriptors open at start count: 12 strays leave too few for 8 slots.
+            ("cardbox has descriptors open already", "cardbox",
+             ["bash", "-c", 'for fd in {3..14}; do eval "exec $fd</dev/null"; done; exec prlimit --nofile=40:40 "$@"',
+              "strays", ARGS, "-c", "8"], b"", 1, b"",
+             re.compile(rb"cardbox: --connections 8 needs (4[4-9]|[5-9]\d) descriptors; the limit is 40\n")),
             # Without it a client that sent half a record would see a normal close at a stop.
             ("cardbox cannot have its listener reset what it does not take", "cardbox",
              failing("setsockopt:error=ENOMEM:when=3"), b"", 1, b"",
@@ -67,7 +76,13 @@ class FailuresThatEndAProgram(unittest.TestCase):
         ]
         for what, name, wrapper, stdin, status, out, err in cases:
             with self.subTest(what):
-                self.assertEqual(run(name, stdin, wrapper=wrapper), (status, out, err))
+                arguments = wrapper[wrapper.index(ARGS) + 1:] if ARGS in wrapper else []
+                wrapper = wrapper[:wrapper.index(ARGS)] if ARGS in wrapper else wrapper
+                result = run(name, stdin, wrapper=wrapper, arguments=arguments)
+                if isinstance(err, re.Pattern):
+                    self.assertRegex(result[2], err)
+                    err = result[2]
+                self.assertEqual(result, (status, out, err))
 
     def test_record_that_did_not_leave_whole_is_a_failure(self):
         cases = [

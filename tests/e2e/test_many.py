@@ -6,12 +6,13 @@ import os
 import re
 import shutil
 import socket
+import subprocess
 import tempfile
 import unittest
 
-from harness import (Running, connect, peer_line, program, record, run, shown, start_cardbox,
-                     under_strace, verdict, wait_until, wait_until_listening,
-                     wait_until_read_by_server)
+from harness import (TCP_ESTABLISHED, TIMEOUT, Running, connect, peer_line, program, record, run,
+                     shown, start_cardbox, tcp_connections, under_strace, verdict, wait_until,
+                     wait_until_listening, wait_until_read_by_server)
 
 TIMED_OUT = b"Error en funcion read()\n: Connection timed out\n"
 
@@ -134,6 +135,92 @@ class Many(unittest.TestCase):
         self.assertEqual(run("cardbox", arguments=["--sync"]),
                          (64, b"", b"cardbox: --sync: standard output cannot be synced "
                                    b"(Invalid argument); send it to a file\n"))
+
+
+def still_open(peer):
+    """True while the server has neither closed nor reset the peer's connection."""
+    peer.setblocking(False)
+    try:
+        peer.recv(1)
+        return False
+    except BlockingIOError:
+        return True
+    except ConnectionResetError:
+        return False
+    finally:
+        peer.setblocking(True)
+
+
+def own_network_namespace():
+    return os.environ.get("OWN_NETWORK_NAMESPACE") == "1"
+
+
+class Crowds(unittest.TestCase):
+    def test_no_crowd_holds_a_good_client(self):
+        # The service's defaults, scaled down: 8 slots, 4 for a source, and room is
+        # made after 1 s. A client with a whole record waiting is never reset for it.
+        cases = [
+            # (what, the crowd: (host, source address, silent connections), resets expected)
+            ("one address, three times its share", [("127.0.0.1", "127.0.0.2", 12)], "the last 4"),
+            ("two addresses fill every slot", [("127.0.0.1", "127.0.0.2", 8), ("127.0.0.1", "127.0.0.3", 8)],
+             "the oldest"),
+            ("one host over IPv6 and IPv4", [("::1", None, 8), ("127.0.0.1", None, 8)], "the oldest"),
+        ]
+        for what, sources, resets in cases:
+            with self.subTest(what), \
+                    start_cardbox(arguments=["-c", "8", "-a", "4", "--busy-timeout", "1", "-t", "300"]) as server:
+                crowd = []  # a connection, or None for one reset as it was made
+                for host, source, count in sources:
+                    for _ in range(count):
+                        try:
+                            peer = connect(host, source=source)
+                            wait_until(lambda: not still_open(peer) or server_has(peer), "the server to take it")
+                        except ConnectionResetError:
+                            peer = None
+                        crowd.append(peer)
+                patient = connect("127.0.0.1", source="127.0.0.8")
+                patient.sendall(whole(8))
+                self.assertEqual(sent_and_verdict(whole(9), source="127.0.0.9"), "closed")
+                self.assertEqual(verdict(patient), "closed")
+                out = server.wait_out_ending(shown(b"Cliente-9\n", b"Perez\n", 9))
+                self.assertEqual(out.count(shown(b"Cliente-8\n", b"Perez\n", 8)), 1)
+                reset = [peer is None or not still_open(peer) for peer in crowd]
+                if resets == "the last 4":
+                    self.assertEqual(reset, [False] * 8 + [True] * 4)
+                else:
+                    # Room was made: the oldest first, every reset before every one kept.
+                    self.assertTrue(reset[0] and reset == sorted(reset, reverse=True), reset)
+                for peer in crowd + [patient]:
+                    if peer:
+                        peer.close()
+
+    @unittest.skipUnless(own_network_namespace(), "needs root in a network namespace of its own")
+    def test_sources_count_by_prefix(self):
+        for address in ("fd00:1::1", "fd00:1::2", "fd00:1::3", "fd00:2::1"):
+            subprocess.run(["ip", "-6", "address", "add", address + "/64", "dev", "lo", "nodad"],
+                           check=True, timeout=TIMEOUT)
+        for prefixes, third_waits in (([], True), (["--source-prefix", "32:128"], False)):
+            with self.subTest(prefixes=prefixes), start_cardbox(arguments=["-c", "4", "-a", "2", *prefixes]) as server:
+                holders = [connect("::1", source=source) for source in ("fd00:1::1", "fd00:1::2")]
+                third = connect("::1", source="fd00:1::3")
+                third.sendall(whole(3))
+                # Another /64 is served at once.
+                with connect("::1", source="fd00:2::1") as other:
+                    other.sendall(whole(4))
+                    self.assertEqual(verdict(other), "closed")
+                # Served at once, its record would have come out before the other's.
+                out = server.wait_out_ending(shown(b"Cliente-4\n", b"Perez\n", 4))
+                self.assertEqual(b"Cliente-3" in out, not third_waits)
+                holders[0].close()
+                self.assertEqual(verdict(third), "closed")
+                for peer in holders[1:] + [third]:
+                    peer.close()
+
+
+def server_has(peer):
+    """True once the server has accepted the peer's connection."""
+    port = peer.getsockname()[1]
+    return any(remote == port and state == TCP_ESTABLISHED for local, remote, state, _ in tcp_connections())
 
 
 if __name__ == "__main__":
