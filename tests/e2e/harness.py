@@ -8,11 +8,25 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
 # Every wait in these tests ends after this many seconds.
 TIMEOUT = 10.0
+
+# The programs run here are started by the tests, never by a service manager that the
+# tests themselves may run under (a container's, say).
+for variable in ("NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID", "LISTEN_FDNAMES"):
+    os.environ.pop(variable, None)
+
+
+def disk_folder():
+    """A scratch folder on a disk, not in memory as /tmp may be: --sync refuses memory."""
+    base = os.environ.get("SCRATCH_DIR")
+    if base:
+        os.makedirs(base, exist_ok=True)
+    return tempfile.TemporaryDirectory(dir=base)
 
 RECORD_PORT = 8000
 ECHO_PORT = 9000

@@ -68,7 +68,7 @@ class PassedSocket(unittest.TestCase):
                         self.assertTrue(server.wait_out_ending(expected).endswith(expected))
                 self.assertTrue(server.out.startswith(READY_LINE))
             with open(trace) as calls:
-                self.assertEqual(calls.read(), "")
+                self.assertEqual(re.findall(r"^(?:socket\(AF_INET.*|bind.*|listen.*)$", calls.read(), re.M), [])
 
     def test_a_restart_on_the_same_socket_loses_no_queued_client(self):
         with listening_socket() as held:

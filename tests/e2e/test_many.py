@@ -7,10 +7,9 @@ import re
 import shutil
 import socket
 import subprocess
-import tempfile
 import unittest
 
-from harness import (TCP_ESTABLISHED, TIMEOUT, Running, connect, peer_line, program, record, run,
+from harness import (TCP_ESTABLISHED, TIMEOUT, Running, connect, disk_folder, peer_line, program, record, run,
                      shown, start_cardbox, tcp_connections, under_strace, verdict, wait_until,
                      wait_until_listening, wait_until_read_by_server)
 
@@ -113,7 +112,7 @@ class Many(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
     def test_sync_comes_between_the_write_and_the_close(self):
-        with tempfile.TemporaryDirectory() as scratch:
+        with disk_folder() as scratch:
             trace, records = os.path.join(scratch, "trace"), os.path.join(scratch, "records")
             for arguments in (["--sync"], ["--sync", "-c", "4"]):
                 with self.subTest(arguments=arguments):

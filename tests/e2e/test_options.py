@@ -112,6 +112,8 @@ class OtherHosts(unittest.TestCase):
     def test_clients_keep_to_ipv4_with_ipv6_off(self):
         hosts = with_hosts("127.0.0.1 recordhost\n::1 recordhost\n")
         setting = "/proc/sys/net/ipv6/conf/all/disable_ipv6"
+        if not os.access(setting, os.W_OK):
+            self.skipTest("the system's settings are read-only here (a container)")
         with start_cardbox() as server:
             try:
                 with open(setting, "w") as off:

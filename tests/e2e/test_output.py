@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (READY_LINE, Flood, broken_promises, Running, connect, json_names, program, record, shown,
+from harness import (READY_LINE, Flood, broken_promises, Running, disk_folder, connect, json_names, program, record, shown,
                      start_cardbox, under_strace, verdict, wait_until, wait_until_listening)
 
 
@@ -128,7 +128,7 @@ class Failures(KeptPromise):
             if what == "a full disk" and os.geteuid() != 0:
                 continue
             for mode in ([], ["-c", "64"]):
-                with self.subTest(what, mode=mode), tempfile.TemporaryDirectory() as scratch:
+                with self.subTest(what, mode=mode), disk_folder() as scratch:
                     folder = os.path.join(scratch, "disk")
                     os.mkdir(folder)
                     path = os.path.join(folder, "records")
