@@ -5,12 +5,13 @@
 //                                   CONNECTIONS concurrent connections at a time
 //   load spread CONNECTIONS COUNT   the same, each of the CONNECTIONS clients from a
 //                                   loopback address of its own (127.0.0.2 and on)
-//   load beside-slow CLIENTS SECONDS SILENT TRICKLING
+//   load beside-slow CLIENTS SECONDS SILENT TRICKLING [SOURCES]
 //                                   CLIENTS clients' records per second over SECONDS,
 //                                   while SILENT peers connect and send nothing and
 //                                   TRICKLING peers send a byte every 100 ms, each
-//                                   from an address of its own and connecting again
-//                                   whenever the server gives up on it
+//                                   from an address of its own (the silent ones from
+//                                   SOURCES addresses, if given) and connecting again
+//                                   as soon as the server resets or gives up on it
 //   load hold COUNT                 COUNT silent connections from addresses of their
 //                                   own, held until standard input ends; prints 1
 //                                   once all are connected
@@ -168,15 +169,19 @@ void slow_peer(origin from, bool trickling, const std::atomic<bool>& stop)
 }
 
 // The clients' records per second over the seconds given, beside slow peers. The
-// clients come from 127.0.0.2 and on, the slow peers from 127.0.1.1 and on.
-double records_beside_slow(int clients, long seconds, long silent, long trickling)
+// clients come from 127.0.0.2 and on, the slow peers from 127.0.1.1 and on: the
+// silent ones from as many addresses as `sources` says (0: one each), the trickling
+// ones from one each.
+double records_beside_slow(int clients, long seconds, long silent, long trickling, long sources)
 {
     std::atomic<bool> stop{false};
     std::vector<std::thread> slow;
     slow.reserve(static_cast<std::size_t>(silent + trickling));
-    for (long i = 0; i < silent + trickling; ++i)
-        slow.emplace_back(slow_peer, loopback_source(257 + static_cast<std::uint32_t>(i)), i >= silent,
+    for (long i = 0; i < silent + trickling; ++i) {
+        const long address = i < silent && sources > 0 ? i % sources : i;
+        slow.emplace_back(slow_peer, loopback_source(257 + static_cast<std::uint32_t>(address)), i >= silent,
                           std::cref(stop));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let them take their slots
 
     const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
@@ -318,9 +323,10 @@ int main(int argc, char** argv)
     double rate = 0;
     if ((mode == "records" || mode == "spread") && argc == 4)
         rate = records_per_second(static_cast<int>(positive(argv[2])), positive(argv[3]), mode == "spread");
-    else if (mode == "beside-slow" && argc == 6)
+    else if (mode == "beside-slow" && (argc == 6 || argc == 7))
         rate = records_beside_slow(static_cast<int>(positive(argv[2])), positive(argv[3]),
-                                   std::strtol(argv[4], nullptr, 10), std::strtol(argv[5], nullptr, 10));
+                                   std::strtol(argv[4], nullptr, 10), std::strtol(argv[5], nullptr, 10),
+                                   argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
     else if (mode == "hold" && argc == 3)
         rate = hold_connections(positive(argv[2]));
     else if (mode == "processes" && argc >= 4)
@@ -331,7 +337,7 @@ int main(int argc, char** argv)
         rate = echo_lines_per_second(positive(argv[2]));
     else {
         std::fputs("usage: load records|spread CONNECTIONS COUNT |"
-                   " beside-slow CLIENTS SECONDS SILENT TRICKLING | hold COUNT |"
+                   " beside-slow CLIENTS SECONDS SILENT TRICKLING [SOURCES] | hold COUNT |"
                    " processes COUNT PROGRAM [ARGUMENT...] | lines COUNT PROGRAM | echo COUNT\n",
                    stderr);
         return 2;

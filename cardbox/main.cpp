@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     options chosen;
     if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
     ignore_file_size_signal();
+    catch_stop_signals();
 
     record_output out;
     if (const std::optional<int> status = open_record_output(out, chosen.output, chosen.sync)) return *status;

@@ -2,11 +2,11 @@
 
 #include "record_output.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <string_view>
 
 namespace {
 
@@ -16,20 +16,18 @@ constexpr int max_timeout_seconds = 2'147'483;
 // Reads IPV4[:IPV6] prefix lengths. Returns false when the text holds anything else.
 bool read_prefixes(const char* text, source_prefixes& prefixes)
 {
-    const std::string_view lengths(text);
-    const std::size_t colon = lengths.find(':');
-    const std::string_view ipv4 = lengths.substr(0, colon);
-    const auto whole = [](std::string_view digits, int most, int& into) {
+    const char* const end = text + std::strlen(text);
+    const char* const colon = std::find(text, end, ':');
+    // Reads the digits from `from` to `to` into a length no longer than `most`.
+    const auto length = [](const char* from, const char* to, int most, int& into) {
         int number = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-        if (digits.empty() || error != std::errc{} || end != digits.data() + digits.size() || number < 0 ||
-            number > most)
-            return false;
+        const auto [stop, error] = std::from_chars(from, to, number);
+        if (from == to || error != std::errc{} || stop != to || number < 0 || number > most) return false;
         into = number;
         return true;
     };
-    if (!whole(ipv4, 32, prefixes.ipv4)) return false;
-    return colon == std::string_view::npos || whole(lengths.substr(colon + 1), 128, prefixes.ipv6);
+    if (!length(text, colon, 32, prefixes.ipv4)) return false;
+    return colon == end || length(colon + 1, end, 128, prefixes.ipv6);
 }
 
 }  // namespace

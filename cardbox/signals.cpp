@@ -1,25 +1,71 @@
 #include "signals.hpp"
 
+#include <atomic>
 #include <initializer_list>
 
 namespace {
 
 volatile std::sig_atomic_t reload_signalled = 0;
+volatile std::sig_atomic_t holding = 0;
+volatile std::sig_atomic_t held = 0;  // the stop that came while held, or 0
 
 extern "C" void note_reload(int /*signal*/) { reload_signalled = 1; }
 
-}  // namespace
-
-stop_signals_held::stop_signals_held() : previous{}
+// Ends the process by the signal, with its default action: inside the handler, once
+// the handler returns.
+void end_by(int signal)
 {
-    sigset_t stops;
-    sigfillset(&stops);
-    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGPIPE})
-        sigdelset(&stops, fault);
-    sigprocmask(SIG_BLOCK, &stops, &previous);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
-stop_signals_held::~stop_signals_held() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+extern "C" void stop(int signal)
+{
+    if (holding != 0)
+        held = signal;
+    else
+        end_by(signal);
+}
+
+// True for the signals whose default action ends the process without a fault.
+bool is_stop(int signal)
+{
+    for (const int other : {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG,
+                            SIGWINCH, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGPIPE,
+                            SIGXFSZ})
+        if (signal == other) return false;
+    return true;
+}
+
+}  // namespace
+
+void catch_stop_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = stop;
+    action.sa_flags = SA_RESTART;
+    sigfillset(&action.sa_mask);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction before {};
+        if (!is_stop(signal) || sigaction(signal, nullptr, &before) == -1 || before.sa_handler != SIG_DFL)
+            continue;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+stop_signals_held::stop_signals_held()
+{
+    holding = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+stop_signals_held::~stop_signals_held()
+{
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    holding = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (held != 0) end_by(held);
+}
 
 void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
 

@@ -4,14 +4,17 @@
 
 #include <csignal>
 
-// The signals whose default action ends the server, held back from just before records
-// are written out until their clients have been told, so that a stop lands before a
-// record is out (its client is reset) or after its client was told (closed normally),
-// never in between. A signal that comes meanwhile takes effect when the hold ends.
-// Faults and the broken-pipe signal are not held. The hold never spans a wait: the
-// writes inside it never wait for room.
+// Makes the signals whose default action ends the server (a stop: SIGTERM, SIGINT and
+// the like, but not faults, nor the broken-pipe signal) end it as they would anyway,
+// except while held back. Signals ignored when the server started stay ignored.
+void catch_stop_signals();
+
+// Holds back stop signals from just before records are written out until their
+// clients have been told, so that a stop lands before a record is out (its client is
+// reset) or after its client was told (closed normally), never in between. A stop that
+// comes meanwhile ends the server, by that signal, when the hold ends. The hold never
+// spans a wait: the writes inside it never wait for room. It costs no system call.
 struct stop_signals_held {
-    sigset_t previous;
     stop_signals_held();
     stop_signals_held(const stop_signals_held&) = delete;
     stop_signals_held& operator=(const stop_signals_held&) = delete;
@@ -24,7 +27,7 @@ void ignore_file_size_signal();
 
 // From now on SIGHUP asks the server to reopen its output file (and reload what it
 // reloads) between two writes, instead of ending it. Blocking calls it interrupts
-// return EINTR.
+// return EINTR. (After catch_stop_signals, which would take SIGHUP for a stop.)
 void catch_reload_signal();
 
 // True, once, when SIGHUP came since the last time it was asked.

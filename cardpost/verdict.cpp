@@ -16,7 +16,7 @@ namespace {
 
 // How long a close is watched for a reset that follows it: a peer that closes without
 // reading sends its close and its reset back to back.
-constexpr int reset_after_close_ms = 2;
+constexpr int reset_after_close_ms = 1;
 
 constexpr const char* bytes_from_server = "the server sent bytes, as no record server does";
 

@@ -125,13 +125,16 @@ class Confirmed(unittest.TestCase):
             self.assertEqual(out.count(shown(b"Alumno-%d\n" % number, b"Perez\n", number)), 1)
 
 
-def close_then_reset(connection, closed):
+def close_then_reset(connection, closed, client):
     """Half-closes once the record has arrived, unread, then resets: a close and a reset
-    back to back, as a peer that never reads sends them."""
+    back to back, as a peer that never reads sends them. The client is held stopped
+    meanwhile, so that both have come when it looks."""
     wait_until(lambda: len(connection.recv(100, socket.MSG_PEEK)) == 62, "the record")
+    client.send_signal(signal.SIGSTOP)
     connection.shutdown(socket.SHUT_WR)
     connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     connection.close()
+    client.send_signal(signal.SIGCONT)
     closed.set()
 
 
@@ -150,11 +153,11 @@ class Liars(unittest.TestCase):
         cases = [
             # (what, how the peer serves its connection, whether answers wait for it to
             #  have done so, what cardpost prints, its report, what reached the peer)
-            ("a peer that half-closes at once", lambda c, done: (c.shutdown(socket.SHUT_WR), done.set()),
+            ("a peer that half-closes at once", lambda c, done, _: (c.shutdown(socket.SHUT_WR), done.set()),
              True, not_sent, taken + b"the server had closed the connection; nothing was sent\n", b""),
-            ("a peer that closes before reading", lambda c, done: (c.close(), done.set()),
+            ("a peer that closes before reading", lambda c, done, _: (c.close(), done.set()),
              True, not_sent, taken + b"the server had closed the connection; nothing was sent\n", b""),
-            ("a peer that speaks first", lambda c, done: (c.sendall(b"220 hola\r\n"), done.set()),
+            ("a peer that speaks first", lambda c, done, _: (c.sendall(b"220 hola\r\n"), done.set()),
              True, not_sent, taken + b"the server had sent bytes, as no record server does; nothing was sent\n", b""),
             ("a close and a reset", close_then_reset, False, printed, taken + b"Connection reset by peer\n",
              record(b"Ana\n", b"Perez\n", 25)),
@@ -166,13 +169,13 @@ class Liars(unittest.TestCase):
                     connection, (_, client_port, *_) = listener.accept()
                     done = threading.Event()
                     if answer_after:
-                        serve(connection, done)
+                        serve(connection, done, client.process)
                         # What the peer did has reached the client before it sends.
                         wait_until(lambda: reached(client_port), "the peer's close or bytes")
                     client.process.stdin.write(answers)
                     client.process.stdin.close()
                     if not answer_after:
-                        serve(connection, done)
+                        serve(connection, done, client.process)
                     self.assertEqual((client.wait_exit(), client.out, client.err), (1, out, err))
                     if connection.fileno() != -1:
                         with connection:

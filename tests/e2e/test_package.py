@@ -75,6 +75,9 @@ class Package(unittest.TestCase):
         self.assertEqual(command("dpkg-deb", "--info", self.deb, "conffiles").stdout, "/" + ROTATION + "\n")
         for name in PROGRAMS:
             command("bash", "-n", os.path.join(self.root, "usr/share/bash-completion/completions", name))
+            # Nothing of the C++ run-time library is used: it is not loaded.
+            needed = command("readelf", "-d", os.path.join(self.root, "usr/bin", name)).stdout
+            self.assertNotIn("libstdc++", needed, name)
 
     def test_installed_programs_work_end_to_end(self):
         installed = os.path.join(self.root, "usr", "bin")
