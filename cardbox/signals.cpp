@@ -1,7 +1,8 @@
 #include "signals.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
-#include <initializer_list>
 
 namespace {
 
@@ -30,11 +31,9 @@ extern "C" void stop(int signal)
 // True for the signals whose default action ends the process without a fault.
 bool is_stop(int signal)
 {
-    for (const int other : {SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG,
-                            SIGWINCH, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT, SIGPIPE,
-                            SIGXFSZ})
-        if (signal == other) return false;
-    return true;
+    constexpr std::array others{SIGKILL, SIGSTOP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT, SIGCHLD, SIGURG, SIGWINCH,
+                                SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS,  SIGABRT, SIGPIPE, SIGXFSZ};
+    return std::find(others.begin(), others.end(), signal) == others.end();
 }
 
 }  // namespace
