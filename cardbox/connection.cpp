@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <openssl/err.h>
 
 namespace {
 
@@ -37,15 +38,23 @@ void take_read(arrival& arrived, ssize_t count, int read_error)
     }
 }
 
-// True when the gathering ended in a way that is reported after the arrival's lines.
-bool has_report(const arrival& arrived) { return arrived.received == 0 || arrived.error != 0; }
+// Reports a TLS handshake that failed, on one line, naming the client.
+void report_handshake(const peer_name& name, const arrival& arrived)
+{
+    const char* const reason = arrived.tls_error != 0 ? ERR_reason_error_string(arrived.tls_error) : nullptr;
+    const char* const why = reason != nullptr       ? reason
+                            : arrived.error != 0 ? std::strerror(arrived.error)
+                                                 : "the client ended the connection";
+    report_line({"cardbox: ", name.known ? name.host.data() : "?", ":", name.known ? name.port.data() : "?",
+                 ": TLS handshake failed: ", why});
+}
 
 }  // namespace
 
 void gather(transport& link, arrival& arrived)
 {
     const std::span<char> into = std::span(arrived.bytes).subspan(arrived.received);
-    const ssize_t count = read_some(link, into);
+    const ssize_t count = read_some(link, into, arrived.tls_error);
     take_read(arrived, count, errno);
 }
 
@@ -66,10 +75,17 @@ peer_name look_up(const sockaddr_storage& peer)
     return name;
 }
 
-void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json)
+void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json,
+                   const transport& link, bool peer_line_printed)
 {
+    // A time-out or a reset in the handshake is a handshake that failed too.
+    if (!handshake_done(link)) {
+        report_handshake(name, arrived);
+        return;
+    }
     const std::span<const char, person_record_size> bytes = std::span(arrived.bytes).first<person_record_size>();
     if (!json) {
+        if (!peer_line_printed && name.known) print_peer_line(out, name.host.data(), name.port.data());
         print_text_record(out, shown_count(arrived), arrived.received > 0 ? &bytes : nullptr);
         return;
     }
@@ -81,13 +97,16 @@ void print_arrival(record_output& out, const peer_name& name, const arrival& arr
     else if (arrived.received < person_record_size)
         error = incomplete_record;
     const person_fields person = read_person_record(bytes);
+    std::array<char, 1024> subject_room{};
     print_json_line(out, {name.known ? name.host.data() : nullptr, name.known ? name.port.data() : nullptr,
-                          shown_count(arrived), arrived.received > 0 ? &person : nullptr, error});
+                          peer_subject(link, subject_room), shown_count(arrived),
+                          arrived.received > 0 ? &person : nullptr, error});
 }
 
-void report_arrival(const arrival& arrived)
+void report_arrival(const arrival& arrived, const transport& link)
 {
-    if (!has_report(arrived)) return;
+    const bool has_report = arrived.received == 0 || arrived.error != 0;
+    if (!has_report || !handshake_done(link)) return;
     // A close is no failure: its report carries the system's text for no error.
     report_failure(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n", arrived.error);
 }
@@ -116,7 +135,7 @@ told write_out_and_tell(record_output& out, std::span<served_connection* const> 
     told result{0, 0, failure};
     for (; result.count < done.size() && ends[result.count] <= told_up_to; ++result.count) {
         served_connection& c = *done[result.count];
-        report_arrival(c.arrived);
+        report_arrival(c.arrived, c.link);
         if (closes_normally(c.arrived)) {
             tell_taken(c.link, on_close);
             close_taken(c.link, c.arrived.may_hold_more);

@@ -26,10 +26,12 @@ struct arrival {
     int error = 0;               // what ended the gathering in failure; 0 for none
     bool ended = false;
     bool may_hold_more = false;  // the last read filled its room: more may wait unread
+    unsigned long tls_error = 0; // over TLS, what failed, for OpenSSL's text
 };
 
-// Reads what the client has sent into the arrival, without waiting; a read with
-// nothing to give yet changes nothing.
+// Reads what the client has sent into the arrival, without waiting (over TLS, going on
+// with the handshake first); a read with nothing to give yet changes nothing, but
+// what the connection is next to be watched for (link.wants_write).
 void gather(transport& link, arrival& arrived);
 
 // Gives up on a record that has not arrived whole in time.
@@ -49,13 +51,18 @@ struct peer_name {
 
 peer_name look_up(const sockaddr_storage& peer);
 
-// Prints what arrived: for people, the received-count line and the record; in JSON,
-// the connection's one line, the client named in it.
-void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json);
+// Prints what arrived: for people, the line that names the client (unless it was
+// printed already), the received-count line and the record; in JSON, the connection's
+// one line, the client named in it, with the subject of its verified certificate, if
+// any. Over TLS, a connection whose handshake did not end prints nothing: its failure
+// is reported at once, on one line, naming the client.
+void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json,
+                   const transport& link, bool peer_line_printed);
 
 // Adds the report of a gathering that ended in a way that is reported on standard
-// error, after the arrival's lines: nothing came, or a failure ended it.
-void report_arrival(const arrival& arrived);
+// error, after the arrival's lines: nothing came, or a failure ended it (but a TLS
+// handshake that failed, reported when it did).
+void report_arrival(const arrival& arrived, const transport& link);
 
 // A connection as it is served: gathered, printed, then told its record's fate.
 struct served_connection {

@@ -108,6 +108,10 @@ void print_json_line(record_output& out, const connection_line& connection)
     // The port is numeric text already.
     print(out, ", \"port\": ");
     print(out, connection.port != nullptr ? connection.port : "null");
+    if (!connection.peer_subject.empty()) {
+        print(out, ", \"peer_subject\": ");
+        print_json_string(connection.peer_subject, out);
+    }
     print(out, ", \"bytes\": ");
     print_number(out, connection.bytes);
     if (connection.person != nullptr) {

@@ -1,7 +1,7 @@
 // cardbox: the record server. Listens on port 8000 on every local IPv6 and IPv4
 // address (unless the command line chooses another address or port) and serves one
-// connection at a time (or, with --connections, many at once): names the peer, reads
-// one person record, prints it, closes the connection.
+// connection at a time (or, with --connections, many at once), plain or over TLS:
+// names the peer, reads one person record, prints it, closes the connection.
 //
 // Every text it prints is fixed by its manual page and relied on by operators and
 // scripts, odd spellings, the blank before "Edad" and the report of a close that is
@@ -14,6 +14,7 @@
 #include "serving.hpp"
 #include "signals.hpp"
 #include "standard_streams.hpp"
+#include "tls.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,16 @@ int main(int argc, char** argv)
     record_output out;
     if (const std::optional<int> status = open_record_output(out, chosen.output, chosen.sync)) return *status;
     write_out_reports();
+    tls_server tls{chosen.tls, nullptr};
+    if (chosen.tls.cert != nullptr) {
+        tls_loaded loaded = load_tls(chosen.tls);
+        if (loaded.context == nullptr) {
+            std::fprintf(stderr, "%s\n", loaded.failure.data());
+            return EXIT_FAILURE;
+        }
+        tls.context = std::move(loaded.context);
+    }
+    tls_server* const serving_tls = tls.context != nullptr ? &tls : nullptr;
     // The service manager may hold the listening socket, so that clients queue there
     // while the server restarts; then the socket unit says where it listens.
     listeners listening;
@@ -54,9 +65,9 @@ int main(int argc, char** argv)
         std::fputs(start_line, stream);
         std::fflush(stream);
     }
-    if (chosen.output != nullptr) catch_reload_signal();
+    if (chosen.output != nullptr || serving_tls != nullptr) catch_reload_signal();
     tell_ready();
 
-    return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out)
-                                   : serve_many_at_once(listening, chosen, out);
+    return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out, serving_tls)
+                                   : serve_many_at_once(listening, chosen, out, serving_tls);
 }

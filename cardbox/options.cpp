@@ -34,7 +34,8 @@ bool read_prefixes(const char* text, source_prefixes& prefixes)
 
 const command_texts cardbox_command{
     .name = "cardbox",
-    .usage = "usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
+    .usage = "usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n"
+             "               [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
     .description = "Receives person records over TCP and prints each as it arrives, one\n"
                    "connection at a time unless told to serve more at once.\n",
     .options = "  -b, --bind ADDRESS     listen on this address only (default: every local\n"
@@ -63,6 +64,13 @@ const command_texts cardbox_command{
                "      --json             print one JSON object per connection\n"
                "      --text             print the lines in Spanish (the default); undoes\n"
                "                         an earlier --json\n"
+               "      --tls-cert FILE    serve TLS 1.2 or later with this certificate (PEM,\n"
+               "                         its chain after it); SIGHUP loads it again\n"
+               "      --tls-key FILE     the certificate's private key (PEM)\n"
+               "      --tls-client-ca FILE\n"
+               "                         take records only from clients with a certificate\n"
+               "                         that this CA signed (PEM); JSON lines then name\n"
+               "                         it in peer_subject\n"
                "  -h, --help             show this help and exit\n"
                "  -V, --version          show the version and exit\n",
     .output_failure = output_failure,
@@ -70,7 +78,16 @@ const command_texts cardbox_command{
 
 std::optional<int> read_options(int argc, char** argv, options& chosen)
 {
-    enum { json_option = 256, text_option, sync_option, busy_timeout_option, source_prefix_option };
+    enum {
+        json_option = 256,
+        text_option,
+        sync_option,
+        busy_timeout_option,
+        source_prefix_option,
+        tls_cert_option,
+        tls_key_option,
+        tls_client_ca_option,
+    };
     static constexpr option long_options[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -85,6 +102,9 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         {"sync", no_argument, nullptr, sync_option},
         {"json", no_argument, nullptr, json_option},
         {"text", no_argument, nullptr, text_option},
+        {"tls-cert", required_argument, nullptr, tls_cert_option},
+        {"tls-key", required_argument, nullptr, tls_key_option},
+        {"tls-client-ca", required_argument, nullptr, tls_client_ca_option},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -137,12 +157,19 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         case sync_option: chosen.sync = true; break;
         case json_option: chosen.json = true; break;
         case text_option: chosen.json = false; break;
+        case tls_cert_option: chosen.tls.cert = optarg; break;
+        case tls_key_option: chosen.tls.key = optarg; break;
+        case tls_client_ca_option: chosen.tls.client_ca = optarg; break;
         case 'h': return print_help(command);
         case 'V': return print_version(command);
         default: return usage_error(command);
         }
     }
     if (optind < argc) return usage_error(command, "unexpected argument", argv[optind]);
+    if ((chosen.tls.cert == nullptr) != (chosen.tls.key == nullptr))
+        return usage_error(command, "--tls-cert and --tls-key go together");
+    if (chosen.tls.client_ca != nullptr && chosen.tls.cert == nullptr)
+        return usage_error(command, "--tls-client-ca needs --tls-cert and --tls-key");
     if (chosen.per_source > 0 && chosen.connections == 1)
         return usage_error(command, "--per-address needs --connections above 1");
     if (chosen.per_source > chosen.connections) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "command_line.hpp"
+#include "tls.hpp"
 
 #include <optional>
 
@@ -30,6 +31,7 @@ struct options {
     source_prefixes prefixes;
     bool sync = false;               // a record counts as kept once it is on disk
     bool json = false;
+    tls_files tls;                   // TLS on every listener when the certificate is given
 };
 
 // The program's own texts: its name, usage, help and output failure message.

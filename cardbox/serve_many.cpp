@@ -47,6 +47,7 @@ struct server {
     const options& chosen;
     const listeners& listening;
     record_output& out;
+    tls_server* tls;      // none for plain TCP
     std::uint32_t slots;  // connections served at once
     std::uint32_t share;  // of them from one source, and as many waiting
     slot_pool pool{};
@@ -119,9 +120,7 @@ bool make_server(server& serving)
 void complete(server& serving, std::uint32_t index)
 {
     slot& s = serving.pool[index];
-    const peer_name name = look_up(s.peer);
-    if (!serving.chosen.json && name.known) print_peer_line(serving.out, name.host.data(), name.port.data());
-    print_arrival(serving.out, name, s.served.arrived, serving.chosen.json);
+    print_arrival(serving.out, look_up(s.peer), s.served.arrived, serving.chosen.json, s.served.link, false);
     s.output_end = printed_up_to(serving.out);
     move_to(serving.pool, index, stage::done);
 }
@@ -139,15 +138,25 @@ bool read_ready(server& serving, std::uint32_t index)
     }
     const bool first = !s.watched;
     s.watched = true;
-    return watch(serving.loop, s.served.link.socket.get(), watch_for::reading_once, event_source::connection,
-                 index, first);
+    return watch(serving.loop, s.served.link.socket.get(),
+                 s.served.link.wants_write ? watch_for::writing_once : watch_for::reading_once,
+                 event_source::connection, index, first);
 }
 
 // Serves a waiting connection in a slot of its own. It is read at once: a client
-// usually sends its record as soon as it is connected.
+// usually sends its record (or its TLS hello) as soon as it is connected. TLS starts
+// here, so that a connection waiting for a slot costs none of its memory.
 bool start_reading(server& serving, std::uint32_t index)
 {
     move_to(serving.pool, index, stage::reading);
+    slot& s = serving.pool[index];
+    if (serving.tls != nullptr && !start_tls(s.served.link, serving.tls->context.get())) {
+        s.served.arrived.error = ENOMEM;
+        s.served.arrived.ended = true;
+        s.served.link.tls.reset();
+        complete(serving, index);
+        return true;
+    }
     return read_ready(serving, index);
 }
 
@@ -238,10 +247,10 @@ void give_up_late(server& serving, std::int64_t now)
 }
 
 // True when a waiting connection's whole record has arrived, unread: it is never
-// reset to make room.
-bool whole_record_waits(slot& s)
+// reset to make room. (Over TLS none has: its client waits for the handshake.)
+bool whole_record_waits(server& serving, slot& s)
 {
-    if (!s.whole_waiting) {
+    if (serving.tls == nullptr && !s.whole_waiting) {
         int unread = 0;
         s.whole_waiting = ioctl(s.served.link.socket.get(), FIONREAD, &unread) == 0 &&
                           static_cast<std::size_t>(unread) >= person_record_size;
@@ -259,7 +268,7 @@ void make_room(server& serving, std::int64_t now)
     if (pool.served < serving.slots || pool.waiting.first == no_slot || pool.done.first != no_slot) return;
     for (std::uint32_t index = pool.open.first; index != no_slot; index = pool[index].open_next) {
         slot& s = pool[index];
-        if (s.now == stage::waiting && whole_record_waits(s)) continue;
+        if (s.now == stage::waiting && whole_record_waits(serving, s)) continue;
         if (s.accepted_ms + serving.chosen.busy_timeout_ms > now) {
             serving.next_busy_check_ms = s.accepted_ms + serving.chosen.busy_timeout_ms;
             return;
@@ -346,11 +355,12 @@ int wait_for(const server& serving)
 
 }  // namespace
 
-int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out)
+int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out, tls_server* tls)
 {
     server serving{.chosen = chosen,
                    .listening = listening,
                    .out = out,
+                   .tls = tls,
                    .slots = static_cast<std::uint32_t>(chosen.connections),
                    .share = static_cast<std::uint32_t>(chosen.per_source)};
     if (!make_server(serving)) return EXIT_FAILURE;
@@ -360,9 +370,11 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
     for (;;) {
         if (reload_asked()) {
             reopen_record_output(out);
+            if (tls != nullptr) reload_tls(*tls);
             serving.output_full = false;  // the file opened anew may have room
         }
         if (!listen_while_room(serving)) return EXIT_FAILURE;
+        if (!write_out_reports_or_wait(serving)) return EXIT_FAILURE;
         std::span<const loop_event> events;
         if (!wait_for_events(serving.loop, wait_for(serving), events)) return EXIT_FAILURE;
         for (const loop_event& event : events) {
@@ -380,6 +392,5 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
         make_room(serving, now);
         if (!write_out(serving)) return EXIT_FAILURE;
         report_crowd(serving, now);
-        if (!write_out_reports_or_wait(serving)) return EXIT_FAILURE;
     }
 }

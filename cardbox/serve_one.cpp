@@ -17,10 +17,13 @@ namespace {
 
 constexpr linger linger_on_close{1, 30};
 
-// Opens the output file anew when SIGHUP asked for it: between two writes.
-void reopen_if_asked(record_output& out)
+// Opens the output file anew, and loads TLS again, when SIGHUP asked for it: between
+// two writes.
+void reload_if_asked(record_output& out, tls_server* tls)
 {
-    if (reload_asked()) reopen_record_output(out);
+    if (!reload_asked()) return;
+    reopen_record_output(out);
+    if (tls != nullptr) reload_tls(*tls);
 }
 
 // Returns the next connection, taking the listeners in turn when there are several
@@ -28,13 +31,13 @@ void reopen_if_asked(record_output& out)
 // belong to one connection, pauses on a lack of descriptors or memory, and returns no
 // connection on the others.
 owned_fd accept_next(const listeners& listening, std::size_t& next, sockaddr_storage& peer,
-                     record_output& out)
+                     record_output& out, tls_server* tls)
 {
     // The listeners, then standard error while reports wait for room in it.
     std::array<pollfd, max_listeners + 1> waiting{};
     for (std::size_t i = 0; i < listening.count; ++i) waiting[i] = {listening.fd(i), POLLIN, 0};
     for (;;) {
-        reopen_if_asked(out);
+        reload_if_asked(out, tls);
         write_out_reports();
         waiting[listening.count] = {reports_waiting_fd(), POLLOUT, 0};
         std::size_t chosen = 0;
@@ -64,28 +67,45 @@ owned_fd accept_next(const listeners& listening, std::size_t& next, sockaddr_sto
     }
 }
 
-// Gathers the client's record, until its deadline. While it waits, what was printed
-// (the line that names the client) goes out as far as the output takes it, so that an
-// operator sees who holds the server. Returns the output's failure, or 0.
-int gather_record(served_connection& client, std::int64_t deadline, int timeout_ms, record_output& out)
+// The client being served, and whether the line that names it is printed yet.
+struct client_in_service {
+    served_connection served;
+    peer_name name;
+    bool peer_line_printed = false;
+};
+
+// Gathers the client's record, until its deadline. While it waits, the line that names
+// it is printed (over TLS, once the handshake is over) and goes out as far as the
+// output takes it, so that an operator sees who holds the server. Returns the
+// output's failure, or 0.
+int gather_record(client_in_service& client, std::int64_t deadline, const options& chosen, record_output& out,
+                  tls_server* tls)
 {
-    gather(client.link, client.arrived);
-    while (!client.arrived.ended) {
-        reopen_if_asked(out);
+    transport& link = client.served.link;
+    arrival& arrived = client.served.arrived;
+    gather(link, arrived);
+    while (!arrived.ended) {
+        reload_if_asked(out, tls);
+        if (!chosen.json && !client.peer_line_printed && handshake_done(link) && client.name.known) {
+            print_peer_line(out, client.name.host.data(), client.name.port.data());
+            client.peer_line_printed = true;
+        }
         const std::uint64_t printed = printed_up_to(out);
         if (const int error = write_records(out, {&printed, 1}).error; error != 0 && error != EAGAIN) return error;
         write_out_reports();
-        std::array<pollfd, 2> ready{{{client.link.socket.get(), POLLIN, 0}, {reports_waiting_fd(), POLLOUT, 0}}};
-        const int count = poll(ready.data(), ready.size(), timeout_ms == wait_for_ever ? -1 : milliseconds_until(deadline));
-        if (count == 0) give_up(client.arrived);
-        if (ready[0].revents != 0) gather(client.link, client.arrived);
+        const auto wanted = static_cast<short>(link.wants_write ? POLLOUT : POLLIN);
+        std::array<pollfd, 2> ready{{{link.socket.get(), wanted, 0}, {reports_waiting_fd(), POLLOUT, 0}}};
+        const int count = poll(ready.data(), ready.size(),
+                               chosen.timeout_ms == wait_for_ever ? -1 : milliseconds_until(deadline));
+        if (count == 0) give_up(arrived);
+        if (ready[0].revents != 0) gather(link, arrived);
     }
     return 0;
 }
 
 }  // namespace
 
-int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out)
+int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out, tls_server* tls)
 {
     // With several sockets, the server waits for whichever has a client, and one that
     // gave up meanwhile must not leave it waiting in accept; with one, it waits in
@@ -99,22 +119,27 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
     std::size_t next_listener = 0;
     for (;;) {
         sockaddr_storage peer{};
-        served_connection client{transport{accept_next(listening, next_listener, peer, out)}, arrival{}};
-        if (client.link.socket.get() == -1) return EXIT_FAILURE;
+        client_in_service client;
+        client.served.link.socket = accept_next(listening, next_listener, peer, out, tls);
+        if (client.served.link.socket.get() == -1) return EXIT_FAILURE;
         const std::int64_t deadline =
             chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
-        const peer_name name = look_up(peer);
-        if (!chosen.json && name.known) print_peer_line(out, name.host.data(), name.port.data());
-
-        if (const int error = gather_record(client, deadline, chosen.timeout_ms, out); error != 0) {
+        client.name = look_up(peer);
+        if (tls != nullptr && !start_tls(client.served.link, tls->context.get())) {
+            report_failure("cardbox: TLS", ENOMEM);
+            reset_connection(client.served.link);
+            continue;
+        }
+        if (const int error = gather_record(client, deadline, chosen, out, tls); error != 0) {
             report_output_failure(out, error);
             return EXIT_FAILURE;
         }
-        print_arrival(out, name, client.arrived, chosen.json);
+        print_arrival(out, client.name, client.served.arrived, chosen.json, client.served.link,
+                      client.peer_line_printed);
         const std::uint64_t end = printed_up_to(out);
-        served_connection* const done[] = {&client};
+        served_connection* const done[] = {&client.served};
         for (;;) {
-            reopen_if_asked(out);
+            reload_if_asked(out, tls);
             const told result = write_out_and_tell(out, done, {&end, 1}, linger_on_close);
             write_out_reports();
             if (result.failure != 0) {

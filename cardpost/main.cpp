@@ -27,17 +27,25 @@ constexpr const char* service = "8000";
 constexpr const char* output_failure = "cliente: standard output";
 constexpr command_texts command{
     .name = "cardpost",
-    .usage = "usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
+    .usage = "usage: cardpost [-4 | -6] [-c] [-w SECONDS] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
+             "                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n",
     .description = "Asks for a given name, a surname and an age, and sends them as one person\n"
                    "record to cardbox on HOST (default ::1), TCP port PORT (default 8000).\n",
-    .options = "  -4, --ipv4          connect over IPv4 only\n"
-               "  -6, --ipv6          connect over IPv6 only\n"
-               "  -c, --confirm       wait for the server to take the record, and say so in\n"
-               "                      the exit status (0 taken, 1 not taken, 3 no verdict)\n"
-               "  -w, --wait SECONDS  wait this long for the verdict (default 60); implies\n"
-               "                      --confirm\n"
-               "  -h, --help          show this help and exit\n"
-               "  -V, --version       show the version and exit\n",
+    .options = "  -c, --confirm         wait for the server to take the record, and say so in\n"
+               "                        the exit status (0 taken, 1 not taken, 3 no verdict)\n"
+               "  -w, --wait SECONDS    wait this long for the verdict (default 60); implies\n"
+               "                        --confirm\n"
+               "  -4, --ipv4            connect over IPv4 only\n"
+               "  -6, --ipv6            connect over IPv6 only\n"
+               "      --tls             talk TLS, the server verified against the system's\n"
+               "                        trusted CAs before anything is sent\n"
+               "      --tls-ca FILE     trust this CA (PEM) instead; implies --tls\n"
+               "      --tls-name NAME   the name the server's certificate must hold (default:\n"
+               "                        HOST); implies --tls\n"
+               "      --tls-cert FILE   present this client certificate (PEM), with\n"
+               "      --tls-key FILE    its key; implies --tls\n"
+               "  -h, --help            show this help and exit\n"
+               "  -V, --version         show the version and exit\n",
     .output_failure = output_failure,
 };
 constexpr client_texts connection_texts{
@@ -60,17 +68,12 @@ struct post_options {
 // once, or nothing to go on; nothing is connected before.
 std::optional<int> read_options(int argc, char** argv, post_options& chosen)
 {
-    static constexpr option long_options[] = {
-        {"ipv4", no_argument, nullptr, '4'},
-        {"ipv6", no_argument, nullptr, '6'},
+    static constexpr auto long_options = with_client_options(std::array<option, 2>{{
         {"confirm", no_argument, nullptr, 'c'},
         {"wait", required_argument, nullptr, 'w'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    }});
     name_program(argv, command);
-    for (int option = 0; (option = getopt_long(argc, argv, "46cw:hV", long_options, nullptr)) != -1;) {
+    for (int option = 0; (option = getopt_long(argc, argv, "46cw:hV", long_options.data(), nullptr)) != -1;) {
         if (option == 'c') {
             chosen.confirm = true;
         } else if (option == 'w') {
@@ -133,6 +136,14 @@ int main(int argc, char** argv)
     owned_fd connection = connect_to_server(chosen.where, connection_texts, connect_failure);
     if (connection.get() == -1) return connect_failure;
     const int fd = connection.get();
+    // Over TLS the server is verified before anything else: one that fails gets
+    // nothing of the record.
+    client_tls session;
+    if (chosen.where.tls.enabled) {
+        session = start_client_tls(fd, chosen.where.tls, chosen.where.host, "cliente", -1);
+        if (session.tls == nullptr) return EXIT_FAILURE;
+    }
+    const client_tls* const tls = session.tls != nullptr ? &session : nullptr;
     std::puts("Conexion Establecida");
     // Nothing is written through this stream: closing it is what closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -156,8 +167,14 @@ int main(int argc, char** argv)
                 static_cast<unsigned>(shown.edad));
 
     // With --confirm, a server that has closed, reset or spoken already gets nothing.
-    const std::optional<verdict> refused = chosen.confirm ? refused_before_sending(fd) : std::nullopt;
-    const ssize_t written = refused ? 0 : write(fd, bytes.data(), bytes.size());
+    const std::optional<verdict> refused = chosen.confirm ? refused_before_sending(fd, tls) : std::nullopt;
+    ssize_t written = 0;
+    if (refused)
+        written = 0;
+    else if (tls != nullptr)
+        written = tls_send_all(*tls, fd, bytes, -1) ? static_cast<ssize_t>(bytes.size()) : -1;
+    else
+        written = write(fd, bytes.data(), bytes.size());
     const int write_errno = errno;
     if (stream != nullptr) std::fflush(stream.get());
     std::printf("\nSe enviaron: %zd bytes\n", written);
@@ -185,7 +202,7 @@ int main(int argc, char** argv)
     // awaited.
     std::fflush(stdout);
     if (!sent) return EXIT_FAILURE;
-    const verdict fate = await_verdict(fd, milliseconds_now() + std::int64_t{chosen.wait_seconds} * 1000);
+    const verdict fate = await_verdict(fd, tls, milliseconds_now() + std::int64_t{chosen.wait_seconds} * 1000);
     report_verdict(fate, chosen.wait_seconds);
     write_out_standard_output(output_failure);
     return fate.status;

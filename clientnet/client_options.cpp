@@ -2,19 +2,24 @@
 
 #include "connect_to_server.hpp"
 
-#include <getopt.h>
 #include <sys/socket.h>
 
 client_options default_client_options(const char* default_port)
 {
-    return {server_address, default_port, AF_UNSPEC};
+    return {server_address, default_port, AF_UNSPEC, {}};
 }
 
 std::optional<int> take_client_option(int option, client_options& chosen, const command_texts& texts)
 {
+    client_tls_options& tls = chosen.tls;
     switch (option) {
     case '4': chosen.family = AF_INET; return std::nullopt;
     case '6': chosen.family = AF_INET6; return std::nullopt;
+    case tls_option: tls.enabled = true; return std::nullopt;
+    case tls_ca_option: tls.enabled = true; tls.ca = optarg; return std::nullopt;
+    case tls_name_option: tls.enabled = true; tls.name = optarg; return std::nullopt;
+    case tls_cert_option: tls.enabled = true; tls.cert = optarg; return std::nullopt;
+    case tls_key_option: tls.enabled = true; tls.key = optarg; return std::nullopt;
     case 'h': return print_help(texts);
     case 'V': return print_version(texts);
     default: return usage_error(texts);
@@ -29,21 +34,17 @@ std::optional<int> take_host_and_port(int argc, char** argv, client_options& cho
     if (arguments >= 2) chosen.port = argv[optind + 1];
     if (arguments >= 3) return usage_error(texts, "unexpected argument", argv[optind + 2]);
     if (!is_port(chosen.port)) return usage_error(texts, "invalid port", chosen.port);
+    if ((chosen.tls.cert == nullptr) != (chosen.tls.key == nullptr))
+        return usage_error(texts, "--tls-cert and --tls-key go together");
     return std::nullopt;
 }
 
 std::optional<int> read_client_options(int argc, char** argv, const command_texts& texts,
                                        client_options& chosen)
 {
-    static constexpr option long_options[] = {
-        {"ipv4", no_argument, nullptr, '4'},
-        {"ipv6", no_argument, nullptr, '6'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    static constexpr auto long_options = with_client_options(std::array<option, 0>{});
     name_program(argv, texts);
-    for (int option = 0; (option = getopt_long(argc, argv, "46hV", long_options, nullptr)) != -1;)
+    for (int option = 0; (option = getopt_long(argc, argv, "46hV", long_options.data(), nullptr)) != -1;)
         if (const std::optional<int> status = take_client_option(option, chosen, texts)) return status;
     return take_host_and_port(argc, argv, chosen, texts);
 }

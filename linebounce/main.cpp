@@ -27,7 +27,8 @@ constexpr const char* service = "9000";
 constexpr const char* output_failure = "client: standard output";
 constexpr command_texts command{
     .name = "linebounce",
-    .usage = "usage: linebounce [-4 | -6] [HOST [PORT]]\n",
+    .usage = "usage: linebounce [-4 | -6] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
+             "                  [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n",
     .description = "Sends each line typed to the echo service on HOST (default ::1), TCP port\n"
                    "PORT (default 9000), and shows the echo, until a line holds SALIR.\n",
     .options = client_options_help,
@@ -59,29 +60,64 @@ struct echo_result {
     int error;
 };
 
+// The connection to the echo service: plain TCP, or TLS over it.
+struct echo_link {
+    int fd;
+    const client_tls* tls;  // none for plain TCP
+};
+
+// Sends what the connection takes now without waiting; over TLS, wants_read says that
+// TLS waits to read before it can send.
+ssize_t send_some(const echo_link& link, std::span<const char> bytes, bool& wants_read)
+{
+    wants_read = false;
+    if (link.tls != nullptr) return tls_send_some(*link.tls, bytes, wants_read);
+    return send(link.fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
+}
+
+// Reads once, what has come (waiting for something to come when `wait`): the bytes,
+// 0 at the service's end, -1 with errno. Over TLS, an end without close_notify is a
+// failure (EPROTO).
+ssize_t read_once(const echo_link& link, std::span<char> into, bool wait)
+{
+    if (link.tls == nullptr) return wait ? read(link.fd, into.data(), into.size())
+                                         : recv(link.fd, into.data(), into.size(), MSG_DONTWAIT);
+    for (;;) {
+        bool wants_write = false;
+        const ssize_t count = tls_receive_some(*link.tls, into, wants_write);
+        if (count >= 0 || errno != EAGAIN || !wait) return count;
+        pollfd ready{link.fd, static_cast<short>(wants_write ? POLLOUT : POLLIN), 0};
+        if (poll(&ready, 1, -1) == -1 && errno != EINTR) return -1;
+    }
+}
+
 // Sends the line. A line that the socket takes at once is simply sent. Otherwise the
 // service may itself be waiting for this client to read the echo of what it already
 // got, and would never take the rest: while the send cannot go on, the echo that is
 // coming back is taken in, up to the echo buffer's size, so that neither side waits
 // for the other for ever. Returns what was taken in, or nothing when no echo had to
 // be read. A send that fails shows itself in the echo, so it only ends the sending.
-std::optional<echo_result> send_line(int fd, std::span<const char> line, std::span<char> echo)
+std::optional<echo_result> send_line(const echo_link& link, std::span<const char> line, std::span<char> echo)
 {
     std::size_t received = 0;
     while (!line.empty()) {
-        const ssize_t sent = send(fd, line.data(), line.size(), MSG_DONTWAIT);
+        bool wants_read = false;
+        const ssize_t sent = send_some(link, line, wants_read);
         if (sent > 0) {
             line = line.subspan(static_cast<std::size_t>(sent));
             continue;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-        pollfd ready{fd, static_cast<short>(received < echo.size() ? POLLOUT | POLLIN : POLLOUT), 0};
+        const bool room_for_echo = received < echo.size();
+        const auto wanted = static_cast<short>(wants_read ? POLLIN : room_for_echo ? POLLOUT | POLLIN : POLLOUT);
+        pollfd ready{link.fd, wanted, 0};
         if (poll(&ready, 1, -1) == -1) {
             if (errno == EINTR) continue;
             break;
         }
-        if ((ready.revents & POLLIN) == 0) continue;
-        const ssize_t count = read(fd, echo.data() + received, echo.size() - received);
+        if ((ready.revents & POLLIN) == 0 || !room_for_echo) continue;
+        const ssize_t count = read_once(link, echo.subspan(received), false);
+        if (count == -1 && errno == EAGAIN) continue;
         if (count <= 0) return echo_result{count, errno};
         received += static_cast<std::size_t>(count);
     }
@@ -100,6 +136,13 @@ int main(int argc, char** argv)
     owned_fd connection = connect_to_server(where, connection_texts, connect_failure);
     if (connection.get() == -1) return connect_failure;
     const int fd = connection.get();
+    // Over TLS the service is verified before anything else: one that fails gets no line.
+    client_tls session;
+    if (where.tls.enabled) {
+        session = start_client_tls(fd, where.tls, where.host, "client", -1);
+        if (session.tls == nullptr) return EXIT_FAILURE;
+    }
+    const echo_link link{fd, session.tls != nullptr ? &session : nullptr};
     // Nothing is written through this stream; it is flushed after each send and closed
     // when the program ends, which closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -115,7 +158,10 @@ int main(int argc, char** argv)
             std::perror("client: standard input");
             return exit_status_after_output(EXIT_FAILURE, output_failure);
         }
-        if (input.count == -1) return exit_status_after_output(EXIT_SUCCESS, output_failure);
+        if (input.count == -1) {
+            end_client_tls(session);
+            return exit_status_after_output(EXIT_SUCCESS, output_failure);
+        }
 
         if (input.text.find(end_word) != std::string_view::npos) {
             std::puts("Escribio SALIR");
@@ -124,8 +170,9 @@ int main(int argc, char** argv)
             // in while it is sent is not shown.
             const auto last_size = static_cast<std::size_t>(input.count);
             if (!echo.zero_fill(last_size)) error(no_memory);
-            send_line(fd, {line.data(), last_size}, {echo.data(), last_size});
+            send_line(link, {line.data(), last_size}, {echo.data(), last_size});
             if (stream != nullptr) std::fflush(stream.get());
+            end_client_tls(session);
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 
@@ -133,7 +180,7 @@ int main(int argc, char** argv)
         const std::size_t send_size = input.text.size() + 1;
         if (!echo.zero_fill(send_size)) error(no_memory);
         const std::optional<echo_result> taken_in =
-            send_line(fd, {line.data(), send_size}, {echo.data(), send_size});
+            send_line(link, {line.data(), send_size}, {echo.data(), send_size});
         std::printf("Se escribieron %zd caracteres -> ", input.count);
         print_bytes(input.text);
         std::putchar('\n');
@@ -141,7 +188,8 @@ int main(int argc, char** argv)
 
         // One read only: the service may send back fewer bytes than it got, and waiting
         // for more could hang the client.
-        const echo_result result = taken_in ? *taken_in : echo_result{read(fd, echo.data(), send_size), errno};
+        const echo_result result =
+            taken_in ? *taken_in : echo_result{read_once(link, {echo.data(), send_size}, true), errno};
         std::printf("Tamanio Eco: %zu\n", send_size);
         // A close is no failure: its report carries the system's text for no error.
         errno = result.received == 0 ? 0 : result.error;

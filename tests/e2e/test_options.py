@@ -16,9 +16,12 @@ from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_card
                      under_strace, verdict, wait_until, with_hosts)
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
-USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n",
-         "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [HOST [PORT]]\n",
-         "linebounce": b"usage: linebounce [-4 | -6] [HOST [PORT]]\n"}
+USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n"
+                    b"               [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
+         "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
+                     b"                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n",
+         "linebounce": b"usage: linebounce [-4 | -6] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
+                       b"                  [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"}
 
 
 def own_network_namespace():
@@ -47,6 +50,11 @@ class CommandLine(unittest.TestCase):
             ("cardbox", ["--source-prefix", "33:64"],
              b"cardbox: invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128) '33:64'\n"),
             ("cardbox", ["-o", ""], b"cardbox: invalid output file ''\n"),
+            ("cardbox", ["--tls-cert", "cert.pem"], b"cardbox: --tls-cert and --tls-key go together\n"),
+            ("cardbox", ["--tls-client-ca", "ca.pem"],
+             b"cardbox: --tls-client-ca needs --tls-cert and --tls-key\n"),
+            ("cardpost", ["--tls-key", "key.pem"], b"cardpost: --tls-cert and --tls-key go together\n"),
+            ("linebounce", ["--tls-cert", "cert.pem"], b"linebounce: --tls-cert and --tls-key go together\n"),
             ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
             ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),
@@ -65,8 +73,9 @@ class CommandLine(unittest.TestCase):
                     with open(trace) as calls:
                         self.assertNotIn("AF_INET", calls.read())
         # The stand-in echo service takes a port, and helps rather than starts on -h.
-        echo_usage = (b"usage: echo_service [PORT]\n"
-                      b"Sends back every byte received on ::1, TCP port PORT (default 9000).\n")
+        echo_usage = (b"usage: echo_service [--tls-cert FILE --tls-key FILE] [PORT]\n"
+                      b"Sends back every byte received on ::1, TCP port PORT (default 9000);\n"
+                      b"over TLS with the certificate and key given (PEM).\n")
         self.assertEqual(run("echo_service", arguments=["-h"]), (0, echo_usage, b""))
         self.assertEqual(run("echo_service", arguments=["70000"]), (64, b"", echo_usage))
         for name in USAGE:

@@ -18,7 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RECORDS = "/var/lib/cardbox/records.jsonl"
 # What the root holds besides a minimal Debian 12: systemd to boot, logrotate to
 # rotate, and what the package depends on.
-PACKAGES = ["systemd", "systemd-sysv", "dbus", "logrotate", "libsystemd0"]
+PACKAGES = ["systemd", "systemd-sysv", "dbus", "logrotate", "libsystemd0", "libssl3"]
 
 
 def build_package(scratch):

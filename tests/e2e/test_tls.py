@@ -1,0 +1,317 @@
+"""TLS, with peers that no one here wrote: openssl s_client as cardbox's client, openssl
+s_server as the server cardpost talks to, socat's OPENSSL-LISTEN with EXEC:cat as the
+echo service, and Python's ssl module wherever the verdict must be told precisely
+(close_notify against a reset). Certificates are made here, with openssl."""
+
+import hashlib
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import (ECHO_PORT, INVITATION, READY_LINE, RECORD_PORT, TIMEOUT, Running, connect,
+                     exchange, kill_session, program, record, run, shown, start_cardbox, start_server,
+                     summary, wait_until, wait_until_listening)
+
+ANA = record(b"Ana\n", b"Perez\n", 25)
+ANSWERS = b"Ana\nPerez\n25\n"
+
+
+def openssl(*arguments, cwd):
+    subprocess.run(["openssl", *arguments], cwd=cwd, check=True, capture_output=True, timeout=TIMEOUT)
+
+
+def make_certificates(folder):
+    """A CA, and from it: a server certificate for localhost, ::1 and 127.0.0.1, another
+    for the same names with another key, one expired, and a client's; and a server
+    certificate from a CA that nobody trusts."""
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    for ca in ("ca", "other-ca"):
+        openssl("req", "-x509", *ec, "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "30",
+                "-subj", f"/O=Escuela/CN={ca}", cwd=folder)
+    with open(os.path.join(folder, "server.ext"), "w") as extensions:
+        extensions.write("subjectAltName=DNS:localhost,IP:::1,IP:127.0.0.1\n")
+    with open(os.path.join(folder, "client.ext"), "w") as extensions:
+        extensions.write("extendedKeyUsage=clientAuth\n")
+    # openssl ca, for the dates of a certificate long expired.
+    with open(os.path.join(folder, "ca.cnf"), "w") as config:
+        config.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                     "serial = serial\ndefault_md = sha256\npolicy = anything\nunique_subject = no\n"
+                     "[anything]\ncommonName = supplied\n")
+    open(os.path.join(folder, "index.txt"), "w").close()
+    with open(os.path.join(folder, "serial"), "w") as serial:
+        serial.write("01\n")
+    for name, ca, subject, extensions in (
+            ("server", "ca", "/CN=localhost", "server.ext"),
+            ("renewed", "ca", "/CN=localhost", "server.ext"),
+            ("expired", "ca", "/CN=localhost", "server.ext"),
+            ("stranger", "other-ca", "/CN=localhost", "server.ext"),
+            ("student", "ca", "/O=Escuela/OU=Redes/CN=student-07", "client.ext")):
+        openssl("req", *ec, "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", subject, cwd=folder)
+        if name == "expired":
+            openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
+                    "expired.csr", "-out", "expired.pem", "-extfile", extensions, "-startdate", "20200101000000Z",
+                    "-enddate", "20200201000000Z", cwd=folder)
+        else:
+            openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
+                    "-CAcreateserial", "-out", f"{name}.pem", "-extfile", extensions, "-days", "30", cwd=folder)
+
+
+class TlsPeer:
+    """A Python TLS client of cardbox that tells the verdict precisely: it reads the TCP
+    connection itself (a reset raises there) and feeds TLS from it (where close_notify,
+    or an end without one, shows)."""
+
+    def __init__(self, certificates, host="::1", client=None):
+        context = ssl.create_default_context(cafile=os.path.join(certificates, "ca.pem"))
+        if client:
+            context.load_cert_chain(os.path.join(certificates, f"{client}.pem"),
+                                    os.path.join(certificates, f"{client}.key"))
+        self.socket = connect(host)
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
+        try:
+            self.run(self.tls.do_handshake)
+        except BaseException:
+            self.socket.close()
+            raise
+
+    def run(self, operation, *arguments):
+        while True:
+            try:
+                result = operation(*arguments)
+                self.socket.sendall(self.outgoing.read())
+                return result
+            except ssl.SSLWantReadError:
+                self.socket.sendall(self.outgoing.read())
+                received = self.socket.recv(65536)
+                if received:
+                    self.incoming.write(received)
+                else:
+                    self.incoming.write_eof()
+
+    def sendall(self, data):
+        self.run(self.tls.write, data)
+
+    def verdict(self):
+        """ "taken" for the server's close_notify, "reset" for a reset, "no close_notify"
+        for an end without one."""
+        try:
+            while self.run(self.tls.read, 4096):
+                pass
+            return "taken"  # read gives nothing at close_notify
+        except ConnectionResetError:
+            return "reset"
+        except ssl.SSLEOFError:
+            return "no close_notify"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.socket.close()
+
+
+@unittest.skipUnless(shutil.which("openssl") and shutil.which("socat"), "needs openssl and socat")
+class Tls(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.certificates = cls.folder.name
+        make_certificates(cls.certificates)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.certificates, name)
+
+    def tls_arguments(self, name="server", client_ca=False):
+        return (["--tls-cert", self.path(f"{name}.pem"), "--tls-key", self.path(f"{name}.key")]
+                + (["--tls-client-ca", self.path("ca.pem")] if client_ca else []))
+
+    def test_openssl_s_client_sends_a_record(self):
+        for arguments in ([], ["-c", "4"]):
+            with self.subTest(arguments=arguments), \
+                    start_cardbox(arguments=[*self.tls_arguments(), *arguments]) as server:
+                result = subprocess.run(["openssl", "s_client", "-connect", f"[::1]:{RECORD_PORT}", "-quiet",
+                                         "-CAfile", self.path("ca.pem"), "-verify_return_error",
+                                         "-verify_hostname", "localhost"],
+                                        input=ANA, capture_output=True, timeout=TIMEOUT)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                out = server.wait_out_ending(shown(b"Ana\n", b"Perez\n", 25))
+                self.assertRegex(out, rb"cliente conectado desde ::1:\d+\n" + shown(b"Ana\n", b"Perez\n", 25) + b"$")
+
+    def test_the_verdict_is_close_notify_or_a_reset(self):
+        for arguments in ([], ["-c", "4"]):
+            with self.subTest(arguments=arguments), \
+                    start_cardbox(arguments=[*self.tls_arguments(), "-t", "1", *arguments]) as server:
+                with TlsPeer(self.certificates) as peer:
+                    peer.sendall(ANA)
+                    self.assertEqual(peer.verdict(), "taken")
+                # Half a record, then nothing: given up on, reset.
+                with TlsPeer(self.certificates) as peer:
+                    peer.sendall(ANA[:30])
+                    self.assertEqual(peer.verdict(), "reset")
+                # A plain client gets a reset, and prints no record.
+                with connect() as plain:
+                    plain.sendall(ANA)
+                    with self.assertRaises(ConnectionResetError):
+                        plain.recv(100)
+                report = server.wait_err(1)
+                self.assertEqual(server.out.count(b"Se recibieron"), 2)
+                wait_until(lambda: b"TLS handshake failed: " in server.err, "the handshake's report")
+                self.assertRegex(server.err, rb"cardbox: ::1:\d+: TLS handshake failed: [a-z ]+\n")
+
+    def test_clients_refuse_a_server_they_cannot_trust(self):
+        # openssl s_server as the server: nothing at all reaches it.
+        cases = [
+            # (what, server certificate, cardpost's TLS options, the reason)
+            ("another name", "server", ["--tls-name", "otro.example"], b"hostname mismatch"),
+            ("an unknown CA", "stranger", [], b"unable to get local issuer certificate"),
+            ("an expired certificate", "expired", [], b"certificate has expired"),
+        ]
+        for what, certificate, options, reason in cases:
+            with self.subTest(what):
+                server = Running(["openssl", "s_server", "-accept", f"[::1]:{RECORD_PORT}", "-quiet",
+                                  "-cert", self.path(f"{certificate}.pem"), "-key", self.path(f"{certificate}.key")],
+                                 stdin=subprocess.PIPE)
+                with server:
+                    wait_until_listening()
+                    result = run("cardpost", ANSWERS, arguments=["--tls-ca", self.path("ca.pem"), *options])
+                    time.sleep(0.2)
+                    self.assertEqual(result, (1, b"", b"cliente: TLS: the server's certificate is not trusted: "
+                                                       + reason + b"\n"))
+                    self.assertEqual(server.out, b"")
+
+    def test_cardpost_sends_to_openssl_s_server(self):
+        server = Running(["openssl", "s_server", "-accept", f"[::1]:{RECORD_PORT}", "-quiet",
+                          "-cert", self.path("server.pem"), "-key", self.path("server.key")], stdin=subprocess.PIPE)
+        with server:
+            wait_until_listening()
+            # It takes the record but says no verdict: no close_notify comes.
+            self.assertEqual(run("cardpost", ANSWERS, arguments=["--tls-ca", self.path("ca.pem"), "--wait", "1"]),
+                             (3, summary(b"Ana\n", b"Perez\n", 25),
+                              b"cliente: no verdict within 1 s: the record may have been taken\n"))
+            self.assertEqual(server.wait_out(62), ANA)
+
+    def test_linebounce_talks_to_socat(self):
+        echo = Running(["socat", f"OPENSSL-LISTEN:{ECHO_PORT},pf=ip6,reuseaddr,verify=0,"
+                                 f"cert={self.path('server.pem')},key={self.path('server.key')}", "EXEC:cat"])
+        with echo:
+            wait_until_listening(ECHO_PORT)
+            result = run("linebounce", b"hola\nSALIR\n", arguments=["--tls-ca", self.path("ca.pem"), "localhost"])
+        self.assertEqual(result, (0, INVITATION + exchange(5, b"hola\n", b"hola\n") + b"Escribio SALIR\n", b""))
+
+    def test_only_those_who_may_send(self):
+        with start_cardbox(arguments=[*self.tls_arguments(client_ca=True), "--json"]) as server:
+            with TlsPeer(self.certificates, client="student") as peer:
+                peer.sendall(ANA)
+                self.assertEqual(peer.verdict(), "taken")
+            self.assertEqual(run("cardpost", ANSWERS, arguments=["--tls-ca", self.path("ca.pem"), "-c",
+                                                                 "--tls-cert", self.path("student.pem"),
+                                                                 "--tls-key", self.path("student.key")])[0], 0)
+            # Without a certificate: the handshake fails, nothing is printed.
+            with self.assertRaises((ssl.SSLError, ConnectionResetError)):
+                with TlsPeer(self.certificates) as peer:
+                    peer.sendall(ANA)
+                    peer.verdict()
+            lines = [json.loads(line) for line in server.wait_out_ending(b"}\n").splitlines()]
+            wait_until(lambda: b"TLS handshake failed" in server.err, "the report")
+        self.assertEqual([line["peer_subject"] for line in lines], ["CN=student-07,OU=Redes,O=Escuela"] * 2)
+        self.assertEqual(len(lines), 2)
+
+    def test_silent_and_garbage_hellos_hold_up_no_one(self):
+        with start_cardbox(arguments=[*self.tls_arguments(), "-c", "16", "-t", "2", "--json"]) as server:
+            silent = [connect("127.0.0.1", source=f"127.0.0.{n + 2}") for n in range(4)]
+            garbage = [connect("127.0.0.1", source=f"127.0.0.{n + 10}") for n in range(4)]
+            for peer in garbage:
+                peer.sendall(random.Random(7).randbytes(300))
+            verdicts = []
+            for number in range(8):
+                with TlsPeer(self.certificates) as peer:
+                    peer.sendall(record(b"Bueno-%d\n" % number, b"Perez\n", number))
+                    verdicts.append(peer.verdict())
+            self.assertEqual(verdicts, ["taken"] * 8)
+            self.assertEqual(len(server.out.splitlines()), 8)
+            for peer in silent + garbage:
+                peer.close()
+
+    def test_sighup_loads_new_certificate_files(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            cert, key = os.path.join(scratch, "cert.pem"), os.path.join(scratch, "key.pem")
+            shutil.copy(self.path("server.pem"), cert)
+            shutil.copy(self.path("server.key"), key)
+            with start_cardbox(arguments=["--tls-cert", cert, "--tls-key", key, "-c", "4"]) as server:
+                before = TlsPeer(self.certificates)
+                shutil.copy(self.path("renewed.pem"), cert)
+                shutil.copy(self.path("renewed.key"), key)
+                server.process.send_signal(signal.SIGHUP)
+                wait_until(lambda: fingerprint(self.certificates) == certificate_fingerprint(self.path("renewed.pem")),
+                           "the new certificate")
+                # The connection made before is served with the old one.
+                before.sendall(ANA)
+                self.assertEqual(before.verdict(), "taken")
+                before.socket.close()
+                # A reload that fails is reported; the certificate it had stays.
+                with open(key, "w") as broken:
+                    broken.write("not a key\n")
+                server.process.send_signal(signal.SIGHUP)
+                wait_until(lambda: b"going on with the certificate it had" in server.err, "the report")
+                self.assertEqual(fingerprint(self.certificates), certificate_fingerprint(self.path("renewed.pem")))
+                self.assertIsNone(server.process.poll())
+
+    def test_sigterm_during_handshakes_keeps_the_promise(self):
+        taken, refused, stop = [], [], threading.Event()
+
+        def flood(number):
+            for action in range(10_000):
+                if stop.is_set():
+                    return
+                name = b"Tls-%d-%d\n" % (number, action)
+                try:
+                    with TlsPeer(self.certificates) as peer:
+                        peer.sendall(record(name, b"Flujo\n", 7))
+                        ended = peer.verdict()
+                except OSError:
+                    ended = "reset"
+                (taken if ended == "taken" else refused).append(name)
+
+        with start_cardbox(arguments=[*self.tls_arguments(), "-c", "64"]) as server:
+            threads = [threading.Thread(target=flood, args=(n,), daemon=True) for n in range(6)]
+            for thread in threads:
+                thread.start()
+            time.sleep(1.0)
+            server.process.send_signal(signal.SIGTERM)
+            self.assertEqual(server.wait_exit(), -signal.SIGTERM)
+            stop.set()
+            for thread in threads:
+                thread.join(TIMEOUT)
+            out = server.out
+        self.assertGreater(len(taken), 0)
+        self.assertEqual([name for name in taken if out.count(b"Nombre: " + name) != 1], [])
+        self.assertEqual([name for name in refused if b"Nombre: " + name in out], [])
+
+
+def certificate_fingerprint(path):
+    with open(path) as pem:
+        return hashlib.sha256(ssl.PEM_cert_to_DER_cert(pem.read())).hexdigest()
+
+
+def fingerprint(certificates):
+    """The fingerprint of the certificate that a new connection to cardbox sees."""
+    with TlsPeer(certificates) as peer:
+        return hashlib.sha256(peer.tls.getpeercert(binary_form=True)).hexdigest()
+
+
+if __name__ == "__main__":
+    unittest.main()
