@@ -15,6 +15,11 @@
 //   load hold COUNT                 COUNT silent connections from addresses of their
 //                                   own, held until standard input ends; prints 1
 //                                   once all are connected
+//   load tls-spread CONNECTIONS COUNT
+//                                   as spread, each record over TLS (the server not
+//                                   verified: the load measures the server), taken
+//                                   when its close_notify comes
+//   load tls-hold COUNT             as hold, each connection's TLS handshake done
 //   load processes COUNT PROGRAM [ARGUMENT...]
 //                                   PROGRAM run COUNT times back to back, each with
 //                                   the answers to its three prompts on a pipe
@@ -24,6 +29,8 @@
 //
 // Every wait is bounded: sockets time out and children are killed after a time-out.
 #include "person_record.hpp"
+
+#include <openssl/ssl.h>
 
 #include <array>
 #include <atomic>
@@ -201,6 +208,89 @@ double records_beside_slow(int clients, long seconds, long silent, long tricklin
     return static_cast<double>(taken) / static_cast<double>(seconds);
 }
 
+SSL_CTX* tls_client_context()
+{
+    SSL_CTX* const context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) fail("load: TLS");
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+    return context;
+}
+
+// Connects from the origin and does the TLS handshake; returns the session, or ends
+// the load.
+SSL* connect_tls(SSL_CTX* context, origin from)
+{
+    const int fd = connect_loopback(record_port, from);
+    // The record follows the handshake's last flight at once, as cardpost sends it.
+    const int on = 1;
+    if (std::getenv("LOAD_NAGLE") == nullptr) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SSL* const tls = SSL_new(context);
+    SSL_set_fd(tls, fd);
+    if (SSL_connect(tls) != 1) fail("load: TLS handshake");
+    return tls;
+}
+
+void end_tls(SSL* tls)
+{
+    const int fd = SSL_get_fd(tls);
+    SSL_free(tls);
+    close(fd);
+}
+
+// One exchange over TLS: handshake, the record, the server's close_notify.
+void send_tls_record(SSL_CTX* context, std::span<const char, person_record_size> record, origin from)
+{
+    SSL* const tls = connect_tls(context, from);
+    if (SSL_write(tls, record.data(), static_cast<int>(record.size())) != static_cast<int>(record.size()))
+        fail("load: TLS write");
+    char byte = 0;
+    const int count = SSL_read(tls, &byte, 1);
+    if (count != 0 || SSL_get_error(tls, count) != SSL_ERROR_ZERO_RETURN) fail("load: no close_notify");
+    end_tls(tls);
+}
+
+double tls_records_per_second(int connections, long count)
+{
+    SSL_CTX* const context = tls_client_context();
+    const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
+    std::atomic<long> left{count};
+    const auto start = clock_type::now();
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(connections));
+    for (int i = 0; i < connections; ++i)
+        workers.emplace_back([&, i] {
+            const origin from = loopback_source(2 + static_cast<std::uint32_t>(i));
+            while (left.fetch_sub(1) > 0) send_tls_record(context, person_record_bytes(record), from);
+        });
+    for (std::thread& worker : workers) worker.join();
+    const double rate = static_cast<double>(count) / seconds_since(start);
+    SSL_CTX_free(context);
+    return rate;
+}
+
+// Holds silent TLS connections, handshakes done, until standard input ends.
+double hold_tls_connections(long count)
+{
+    rlimit descriptors{};
+    getrlimit(RLIMIT_NOFILE, &descriptors);
+    descriptors.rlim_cur = descriptors.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &descriptors);
+    SSL_CTX* const context = tls_client_context();
+    std::vector<SSL*> held;
+    held.reserve(static_cast<std::size_t>(count));
+    for (long i = 0; i < count; ++i)
+        held.push_back(connect_tls(context, loopback_source(257 + static_cast<std::uint32_t>(i))));
+    std::printf("1\n");
+    std::fflush(stdout);
+    std::array<char, 64> ignored{};
+    while (read(STDIN_FILENO, ignored.data(), ignored.size()) > 0) {
+    }
+    for (SSL* const tls : held) end_tls(tls);
+    SSL_CTX_free(context);
+    return static_cast<double>(count);
+}
+
 // Holds silent connections from addresses of their own until standard input ends.
 double hold_connections(long count)
 {
@@ -329,6 +419,10 @@ int main(int argc, char** argv)
                                    argc == 7 ? std::strtol(argv[6], nullptr, 10) : 0);
     else if (mode == "hold" && argc == 3)
         rate = hold_connections(positive(argv[2]));
+    else if (mode == "tls-spread" && argc == 4)
+        rate = tls_records_per_second(static_cast<int>(positive(argv[2])), positive(argv[3]));
+    else if (mode == "tls-hold" && argc == 3)
+        rate = hold_tls_connections(positive(argv[2]));
     else if (mode == "processes" && argc >= 4)
         rate = processes_per_second(positive(argv[2]), argv + 3);
     else if (mode == "lines" && argc == 4)
@@ -338,6 +432,7 @@ int main(int argc, char** argv)
     else {
         std::fputs("usage: load records|spread CONNECTIONS COUNT |"
                    " beside-slow CLIENTS SECONDS SILENT TRICKLING [SOURCES] | hold COUNT |"
+                   " tls-spread CONNECTIONS COUNT | tls-hold COUNT |"
                    " processes COUNT PROGRAM [ARGUMENT...] | lines COUNT PROGRAM | echo COUNT\n",
                    stderr);
         return 2;

@@ -42,6 +42,7 @@ int main(int argc, char** argv)
         tls.context = std::move(loaded.context);
     }
     tls_server* const serving_tls = tls.context != nullptr ? &tls : nullptr;
+    if (serving_tls != nullptr) ignore_broken_pipe_signal();
     // The service manager may hold the listening socket, so that clients queue there
     // while the server restarts; then the socket unit says where it listens.
     listeners listening;

@@ -68,6 +68,8 @@ stop_signals_held::~stop_signals_held()
 
 void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
 
+void ignore_broken_pipe_signal() { std::signal(SIGPIPE, SIG_IGN); }
+
 void catch_reload_signal()
 {
     struct sigaction action {};

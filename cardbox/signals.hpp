@@ -25,6 +25,11 @@ struct stop_signals_held {
 // full disk, instead of ending the server by a signal with its records' clients unsure.
 void ignore_file_size_signal();
 
+// Over TLS, OpenSSL writes to a connection whose client may have gone: SIGPIPE would
+// end the server for one client. It is ignored then; the output's reader going away
+// is then an output failure (status 1), as a full disk is.
+void ignore_broken_pipe_signal();
+
 // From now on SIGHUP asks the server to reopen its output file (and reload what it
 // reloads) between two writes, instead of ending it. Blocking calls it interrupts
 // return EINTR. (After catch_stop_signals, which would take SIGHUP for a stop.)

@@ -4,9 +4,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -53,6 +56,7 @@ client_tls start_client_tls(int fd, const client_tls_options& options, const cha
                             std::int64_t deadline)
 {
     client_tls session;
+    std::signal(SIGPIPE, SIG_IGN);
     ERR_clear_error();
     session.context.reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX* const context = session.context.get();
@@ -93,6 +97,10 @@ client_tls start_client_tls(int fd, const client_tls_options& options, const cha
         SSL_set1_host(tls, name);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // What is sent follows the handshake's last flight at once, not an acknowledgement
+    // that the server may hold back.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     for (;;) {
         ERR_clear_error();
         errno = 0;

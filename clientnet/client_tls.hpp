@@ -36,6 +36,8 @@ struct client_tls {
 // none with the reason reported on one line after `prefix`: the server's certificate
 // not verified (named, expired, signed by an unknown CA), the handshake failed or not
 // done in time, a client certificate that cannot be loaded. Nothing else is sent.
+// OpenSSL writes with write(), so that a server gone would end the client by SIGPIPE:
+// it is ignored from then on, and the failure is reported instead.
 client_tls start_client_tls(int fd, const client_tls_options& options, const char* host, const char* prefix,
                             std::int64_t deadline);
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <getopt.h>
@@ -159,6 +160,8 @@ int main(int argc, char** argv)
         return exit_usage;
     }
     SSL_CTX* const tls = cert != nullptr ? tls_context(cert, key) : nullptr;
+    // OpenSSL writes with write(): a client gone must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
     // Slot 0 is the listener; slot i + 1 watches clients[i]. A free slot holds -1,
     // which poll passes over.
     static std::array<client, max_connections> clients;
