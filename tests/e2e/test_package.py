@@ -19,8 +19,8 @@ INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]
                    + [f"share/man/man1/{name}.1.gz" for name in PROGRAMS]
                    + [f"share/bash-completion/completions/{name}" for name in PROGRAMS]
                    + ["lib/systemd/system/cardbox.service", "lib/systemd/system/cardbox.socket",
-                      "share/doc/cardbox/copyright",
-                      "share/doc/cardbox/changelog.gz"])
+                      "share/doc/cardbox/copyright", "share/doc/cardbox/changelog.gz",
+                      "share/doc/cardbox/examples/cardbox-tls.conf"])
 ROTATION = "etc/logrotate.d/cardbox"
 VERSION = os.environ.get("PROJECT_VERSION", "")
 
@@ -64,7 +64,7 @@ class Package(unittest.TestCase):
             text = unit.read()
         # The records in a file of their own, never in the journal, which drops them.
         self.assertIn("ExecStart=/usr/bin/cardbox --output=/var/lib/cardbox/records.jsonl --json --sync "
-                      "$CARDBOX_OPTIONS\n", text)
+                      "$CARDBOX_TLS $CARDBOX_OPTIONS\n", text)
         self.assertIn("\nType=notify\n", text)
         # Restarts at any rate; a usage error fails once.
         self.assertIn("\nStartLimitIntervalSec=0\n", text)

@@ -7,6 +7,7 @@ nothing behind. Prints its figures."""
 import collections
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -15,6 +16,20 @@ import unittest
 import debian_root
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def make_certificates(folder):
+    """A CA, a certificate for localhost from it, and the same renewed for the same key."""
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True, timeout=60)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "30", "-subj", "/CN=ca")
+    openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "san.ext"), "w") as extensions:
+        extensions.write("subjectAltName=DNS:localhost,IP:::1\n")
+    for name in ("server", "renewed"):
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", f"{name}.pem", "-extfile", "san.ext", "-days", "30")
 RECORDS = "/var/lib/cardbox/records.jsonl"
 # What the root holds besides a minimal Debian 12: systemd to boot, logrotate to
 # rotate, and what the package depends on.
@@ -67,7 +82,7 @@ class UnderSystemd(unittest.TestCase):
         for path in files:
             text = self.system.run("cat", path).stdout
             self.assertTrue(text == "" or text.endswith("\n"), f"{path} ends inside a line")
-            names += [json.loads(line)["nombre"] for line in text.splitlines()]
+            names += [json.loads(line).get("nombre") for line in text.splitlines()]
         return names
 
     def assert_promise_kept(self, outcome, names, what):
@@ -121,7 +136,56 @@ class UnderSystemd(unittest.TestCase):
         self.figures.append(f"rotation by logrotate under load: {len(outcome['taken'])} taken, each once in "
                             f"records.jsonl.1 or records.jsonl, every line whole")
 
-    def test_5_options_it_cannot_use_fail_once(self):
+    def test_5_tls_with_the_key_as_a_credential(self):
+        folder = os.path.join(self.scratch.name, "tls")
+        os.makedirs(folder)
+        make_certificates(folder)
+        tls = os.path.join(self.root, "etc/cardbox/tls")
+        os.makedirs(tls)
+        shutil.copy(os.path.join(folder, "server.pem"), os.path.join(tls, "cert.pem"))
+        shutil.copy(os.path.join(folder, "server.key"), os.path.join(tls, "key.pem"))
+        os.chmod(os.path.join(tls, "key.pem"), 0o600)
+        self.system.run("install", "-D", "-m", "644", "/usr/share/doc/cardbox/examples/cardbox-tls.conf",
+                        "/etc/systemd/system/cardbox.service.d/tls.conf")
+        self.system.run("systemctl", "daemon-reload")
+        self.system.run("systemctl", "restart", "cardbox.service")
+        # The key reached the server as a credential, not by its path.
+        main = self.system.run("systemctl", "show", "-p", "MainPID", "--value", "cardbox").stdout.strip()
+        command = self.system.run("cat", f"/proc/{main}/cmdline").stdout.split("\0")
+        self.assertIn("--tls-key=/run/credentials/cardbox.service/tls-key", command)
+        first = self.fingerprint(folder)
+        self.assertEqual(self.post_over_tls(folder, "Segura-1\n"), 0)
+        # Renewed with the same key: a reload, and new connections see it.
+        shutil.copy(os.path.join(folder, "renewed.pem"), os.path.join(tls, "cert.pem"))
+        self.system.run("systemctl", "reload", "cardbox.service")
+        deadline = time.monotonic() + 10
+        while self.fingerprint(folder) == first and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertNotEqual(self.fingerprint(folder), first)
+        self.assertEqual(self.post_over_tls(folder, "Segura-2\n"), 0)
+        names = self.kept(RECORDS)
+        self.assertEqual([name for name in names if name and name.startswith("Segura")], ["Segura-1\n", "Segura-2\n"])
+        self.figures.append("TLS with the key as a credential: records taken, certificate renewed by a reload")
+        self.system.run("rm", "-r", "/etc/systemd/system/cardbox.service.d")
+        self.system.run("systemctl", "daemon-reload")
+        self.system.run("systemctl", "restart", "cardbox.service")
+
+    def post_over_tls(self, folder, name):
+        """cardpost --tls --confirm, from this machine, in the root's network: its status."""
+        cardpost = os.path.join(os.environ["BUILD_DIR"], "bin", "cardpost")
+        return subprocess.run(self.system.in_network([cardpost, "--tls-ca", os.path.join(folder, "ca.pem"),
+                                                      "--tls-name", "localhost", "--confirm"]),
+                              input=f"{name}Perez\n25\n".encode(), capture_output=True, timeout=60).returncode
+
+    def fingerprint(self, folder):
+        """The fingerprint of the certificate a new TLS connection sees."""
+        shown = subprocess.run(self.system.in_network(["openssl", "s_client", "-connect", "[::1]:8000",
+                                                       "-servername", "localhost"]),
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60).stdout
+        return subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256"], input=shown,
+                              capture_output=True, timeout=60).stdout
+
+    def test_6_options_it_cannot_use_fail_once(self):
         self.system.run("sh", "-c", "echo 'CARDBOX_OPTIONS=\"-p 9999\"' > /etc/default/cardbox")
         self.system.run("systemctl", "restart", "cardbox.service", check=False)
         time.sleep(5)  # longer than RestartSec: a restart loop would have begun
@@ -135,7 +199,7 @@ class UnderSystemd(unittest.TestCase):
         self.system.run("systemctl", "restart", "cardbox.service")
         self.assertEqual((self.active("cardbox.socket"), self.active("cardbox.service")), ("active", "active"))
 
-    def test_6_purge_leaves_nothing(self):
+    def test_7_purge_leaves_nothing(self):
         self.system.run("dpkg", "--purge", "cardbox")
         left = self.system.run("sh", "-c", "ls -d /usr/lib/systemd/system/cardbox.* /etc/logrotate.d/cardbox "
                                "/var/lib/cardbox /var/lib/private/cardbox /usr/bin/cardbox 2>/dev/null; "
