@@ -1,6 +1,6 @@
 #include "json_lines.hpp"
 
-#include "utf8.hpp"
+#include "json_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,38 +9,10 @@
 
 namespace {
 
-// Prints the text as a JSON string: UTF-8 as it is, JSON's own escapes for the quote,
-// the backslash and the control characters (C1 ones included), and U+FFFD for each
-// byte that is not part of a valid UTF-8 character. Returns whether there was none.
+// Prints the text as a JSON string; returns whether it was valid UTF-8.
 bool print_json_string(std::string_view text, record_output& out)
 {
-    bool valid = true;
-    print(out, "\"");
-    while (!text.empty()) {
-        const utf8_character character = decode_utf8(text);
-        const std::size_t length = character.length != 0 ? character.length : 1;
-        const std::uint32_t code_point = character.code_point;
-        if (character.length == 0) {
-            valid = false;
-            print(out, "\\ufffd");
-        } else if (code_point == '"' || code_point == '\\') {
-            print(out, code_point == '"' ? "\\\"" : "\\\\");
-        } else if (code_point == '\n') {
-            print(out, "\\n");
-        } else if (code_point == '\t') {
-            print(out, "\\t");
-        } else if (code_point < 0x20U || (code_point >= 0x7FU && code_point <= 0x9FU)) {
-            constexpr std::string_view digits = "0123456789abcdef";
-            const std::array<char, 6> escape{'\\', 'u', '0', '0', digits[(code_point >> 4U) & 0xFU],
-                                             digits[code_point & 0xFU]};
-            print(out, {escape.data(), escape.size()});
-        } else {
-            print(out, text.substr(0, length));
-        }
-        text.remove_prefix(length);
-    }
-    print(out, "\"");
-    return valid;
+    return emit_json_string(text, [&out](std::string_view piece) { print(out, piece); });
 }
 
 void print_base64(std::string_view bytes, record_output& out)
