@@ -1,5 +1,6 @@
 #include "verdict.hpp"
 
+#include "client_tls.hpp"
 #include "deadline.hpp"
 
 #include <algorithm>
@@ -29,17 +30,29 @@ bool unacknowledged(int fd)
     return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0;
 }
 
+// The verdict over TLS: the server's close_notify alone says taken.
+std::optional<verdict> read_tls_verdict(verdict_reader& reader)
+{
+    std::array<char, 64> received{};
+    const ssize_t count = tls_receive_some(reader.tls, received, reader.wants_write);
+    if (count == 0) return verdict{exit_taken, nullptr, 0};
+    if (count > 0) return verdict{exit_not_taken, bytes_from_server, 0};
+    if (errno == EAGAIN) return std::nullopt;
+    if (errno == EPROTO) return verdict{exit_not_taken, "the connection ended without the server's close_notify", 0};
+    return verdict{exit_not_taken, nullptr, errno};
+}
+
 }  // namespace
 
-std::optional<verdict> refused_before_sending(int fd, const client_tls* tls)
+std::optional<verdict> refused_before_sending(int fd, SSL* tls)
 {
     char byte = 0;
     ssize_t count = 0;
     if (tls != nullptr) {
         ERR_clear_error();
         errno = 0;
-        count = SSL_peek(tls->tls.get(), &byte, 1);
-        const int error = count > 0 ? SSL_ERROR_NONE : SSL_get_error(tls->tls.get(), static_cast<int>(count));
+        count = SSL_peek(tls, &byte, 1);
+        const int error = count > 0 ? SSL_ERROR_NONE : SSL_get_error(tls, static_cast<int>(count));
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return std::nullopt;
         if (error == SSL_ERROR_SYSCALL && errno != 0) return verdict{exit_not_taken, nullptr, errno};
         // The server's close_notify, or an end without one.
@@ -53,59 +66,53 @@ std::optional<verdict> refused_before_sending(int fd, const client_tls* tls)
     return verdict{exit_not_taken, nullptr, errno};
 }
 
-namespace {
-
-// The verdict over TLS: the server's close_notify alone says taken.
-verdict await_tls_verdict(int fd, const client_tls& tls, std::int64_t deadline)
+short verdict_events(const verdict_reader& reader)
 {
-    bool wants_write = false;
-    for (;;) {
-        pollfd ready{fd, static_cast<short>(wants_write ? POLLOUT : POLLIN), 0};
-        const int count = poll(&ready, 1, milliseconds_until(deadline));
-        if (count == -1 && errno == EINTR) continue;
-        if (count == 0) return {exit_no_verdict, nullptr, 0};
-        if (count == -1) return {exit_no_verdict, nullptr, errno};
-        std::array<char, 64> received{};
-        const ssize_t got = tls_receive_some(tls, received, wants_write);
-        if (got == 0) return {exit_taken, nullptr, 0};
-        if (got > 0) return {exit_not_taken, bytes_from_server, 0};
-        if (errno == EAGAIN) continue;
-        if (errno == EPROTO) return {exit_not_taken, "the connection ended without the server's close_notify", 0};
-        return {exit_not_taken, nullptr, errno};
-    }
+    if (reader.reset_watch_until != 0) return 0;
+    return reader.wants_write ? POLLOUT : POLLIN | POLLRDHUP;
 }
 
-}  // namespace
-
-verdict await_verdict(int fd, const client_tls* tls, std::int64_t deadline)
+std::optional<verdict> read_verdict(verdict_reader& reader, short events, std::int64_t now)
 {
-    if (tls != nullptr) return await_tls_verdict(fd, *tls, deadline);
-    for (;;) {
-        pollfd readable{fd, POLLIN | POLLRDHUP, 0};
-        const int ready = poll(&readable, 1, milliseconds_until(deadline));
-        if (ready == -1 && errno == EINTR) continue;
-        if (ready == 0) return {exit_no_verdict, nullptr, 0};
-        if (ready == -1) return {exit_no_verdict, nullptr, errno};
-        char byte = 0;
-        const ssize_t count = recv(fd, &byte, 1, MSG_DONTWAIT);
-        if (count > 0) return {exit_not_taken, bytes_from_server, 0};
-        if (count == -1) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return {exit_not_taken, nullptr, errno};
-        }
-        if (unacknowledged(fd))
-            return {exit_not_taken, "the server closed the connection before it had the whole record", 0};
-        // The close is the verdict unless a reset follows it at once. Asking for no
-        // event, poll wakes only for a reset (an error, or the connection gone).
-        pollfd reset{fd, 0, 0};
-        if (poll(&reset, 1, std::min(reset_after_close_ms, milliseconds_until(deadline))) == 1) {
+    if (reader.tls != nullptr) return read_tls_verdict(reader);
+    if (reader.reset_watch_until != 0) {
+        if ((events & (POLLERR | POLLHUP)) != 0) {
             int error = 0;
             socklen_t size = sizeof error;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+            getsockopt(reader.fd, SOL_SOCKET, SO_ERROR, &error, &size);
             // A reset after the server's close reads as a broken pipe.
-            return {exit_not_taken, nullptr, error == 0 || error == EPIPE ? ECONNRESET : error};
+            return verdict{exit_not_taken, nullptr, error == 0 || error == EPIPE ? ECONNRESET : error};
         }
-        return {exit_taken, nullptr, 0};
+        if (now >= reader.reset_watch_until) return verdict{exit_taken, nullptr, 0};
+        return std::nullopt;
+    }
+    char byte = 0;
+    const ssize_t count = recv(reader.fd, &byte, 1, MSG_DONTWAIT);
+    if (count > 0) return verdict{exit_not_taken, bytes_from_server, 0};
+    if (count == -1) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+        return verdict{exit_not_taken, nullptr, errno};
+    }
+    if (unacknowledged(reader.fd))
+        return verdict{exit_not_taken, "the server closed the connection before it had the whole record", 0};
+    // The close is the verdict unless a reset follows it at once.
+    reader.reset_watch_until = now + reset_after_close_ms;
+    return std::nullopt;
+}
+
+verdict await_verdict(int fd, SSL* tls, std::int64_t deadline)
+{
+    verdict_reader reader{fd, tls};
+    short events = 0;
+    for (;;) {
+        const std::int64_t now = milliseconds_now();
+        if (const std::optional<verdict> fate = read_verdict(reader, events, now)) return *fate;
+        if (now >= deadline) return {exit_no_verdict, nullptr, 0};
+        const std::int64_t until = reader.reset_watch_until != 0 ? std::min(reader.reset_watch_until, deadline) : deadline;
+        pollfd ready{fd, verdict_events(reader), 0};
+        const int count = poll(&ready, 1, milliseconds_until(until));
+        if (count == -1 && errno != EINTR) return {exit_no_verdict, nullptr, errno};
+        events = count == 1 ? ready.revents : short{0};
     }
 }
 

@@ -8,9 +8,8 @@
 // reading it, looks on the wire exactly like a server that took it.
 #pragma once
 
-#include "client_tls.hpp"
-
 #include <cstdint>
+#include <openssl/ssl.h>
 #include <optional>
 
 // The exit statuses that tell a record's fate.
@@ -28,13 +27,30 @@ struct verdict {
 
 // Looks, without waiting, at what the server did before the record is sent: a close,
 // a reset or bytes mean that it is not to be sent at all. Returns that verdict (not
-// taken), or nothing when the record may go.
-std::optional<verdict> refused_before_sending(int fd, const client_tls* tls);
+// taken), or nothing when the record may go. tls is none for plain TCP.
+std::optional<verdict> refused_before_sending(int fd, SSL* tls);
 
-// Waits until the deadline (milliseconds_now's clock) for the server's verdict on the
-// record just sent. The connection is not half-closed first: a record's worth is all
-// the server needs, and a half-close would hide a reset that follows its close.
-verdict await_verdict(int fd, const client_tls* tls, std::int64_t deadline);
+// Reads the server's verdict on a record sent, a step at a time, without waiting: for
+// a client that waits on one connection, or on many at once. The connection is not
+// half-closed first: a record's worth is all the server needs, and a half-close would
+// hide a reset that follows its close.
+struct verdict_reader {
+    int fd;
+    SSL* tls;                           // none for plain TCP
+    std::int64_t reset_watch_until = 0;  // after a plain close: the reset it is watched for till then
+    bool wants_write = false;           // TLS waits for room to write before it reads on
+};
+
+// What to wait for before the next step: readable, writable (TLS), or, in the watch
+// for a reset, nothing (poll then wakes only for a reset or the connection's end).
+short verdict_events(const verdict_reader& reader);
+
+// Takes what has come, given the events that poll saw (0 for none) and the time now.
+// Returns the verdict once there is one.
+std::optional<verdict> read_verdict(verdict_reader& reader, short events, std::int64_t now);
+
+// Waits until the deadline (milliseconds_now's clock) for the verdict on one connection.
+verdict await_verdict(int fd, SSL* tls, std::int64_t deadline);
 
 // Reports a verdict other than taken on standard error, as cardpost reports it.
 void report_verdict(const verdict& fate, int waited_seconds);

@@ -16,18 +16,18 @@
 
 namespace {
 
-// Reports the failure on one line: the prefix, then the reason.
-void report(const char* prefix, const char* what, const char* reason)
-{
-    std::fprintf(stderr, "%s: TLS: %s%s%s\n", prefix, what, reason != nullptr ? ": " : "",
-                 reason != nullptr ? reason : "");
-}
-
 // OpenSSL's reason for the last failure, or the system's.
 const char* last_reason()
 {
     const char* const reason = ERR_reason_error_string(ERR_peek_last_error());
     return reason != nullptr ? reason : errno != 0 ? std::strerror(errno) : "the server ended the connection";
+}
+
+// Reports the failure on one line: the prefix, then what failed, then why.
+void report(const char* prefix, const char* what, const char* reason)
+{
+    std::fprintf(stderr, "%s: TLS: %s%s%s\n", prefix, what, reason != nullptr ? ": " : "",
+                 reason != nullptr ? reason : "");
 }
 
 bool is_address(const char* name)
@@ -52,43 +52,44 @@ bool wait_for(int fd, bool write, std::int64_t deadline)
 
 }  // namespace
 
-client_tls start_client_tls(int fd, const client_tls_options& options, const char* host, const char* prefix,
-                            std::int64_t deadline)
+client_tls_context make_client_tls_context(const client_tls_options& options, const char* prefix)
 {
-    client_tls session;
     std::signal(SIGPIPE, SIG_IGN);
     ERR_clear_error();
-    session.context.reset(SSL_CTX_new(TLS_client_method()));
-    SSL_CTX* const context = session.context.get();
-    if (context == nullptr) {
+    client_tls_context context(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX* const made = context.get();
+    if (made == nullptr) {
         report(prefix, "cannot start", last_reason());
         return {};
     }
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
-    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    if (options.ca != nullptr ? SSL_CTX_load_verify_file(context, options.ca) != 1
-                              : SSL_CTX_set_default_verify_paths(context) != 1) {
+    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
+    SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_verify(made, SSL_VERIFY_PEER, nullptr);
+    if (options.ca != nullptr ? SSL_CTX_load_verify_file(made, options.ca) != 1
+                              : SSL_CTX_set_default_verify_paths(made) != 1) {
         report(prefix, "cannot load the CA", last_reason());
         return {};
     }
     if (options.cert != nullptr &&
-        (SSL_CTX_use_certificate_chain_file(context, options.cert) != 1 ||
-         SSL_CTX_use_PrivateKey_file(context, options.key, SSL_FILETYPE_PEM) != 1 ||
-         SSL_CTX_check_private_key(context) != 1)) {
+        (SSL_CTX_use_certificate_chain_file(made, options.cert) != 1 ||
+         SSL_CTX_use_PrivateKey_file(made, options.key, SSL_FILETYPE_PEM) != 1 ||
+         SSL_CTX_check_private_key(made) != 1)) {
         report(prefix, "cannot load the client certificate and key", last_reason());
         return {};
     }
-    session.tls.reset(SSL_new(context));
-    SSL* const tls = session.tls.get();
-    const char* const name = options.name != nullptr ? options.name : host;
-    if (tls == nullptr || SSL_set_fd(tls, fd) != 1) {
-        report(prefix, "cannot start", last_reason());
-        return {};
-    }
+    return context;
+}
+
+client_tls_session new_client_session(SSL_CTX* context, int fd, const client_tls_options& options,
+                                      const char* host)
+{
+    client_tls_session session(SSL_new(context));
+    SSL* const tls = session.get();
+    if (tls == nullptr || SSL_set_fd(tls, fd) != 1) return {};
     // An address is checked against the certificate's addresses; a name against its
     // names, and sent for the server to choose its certificate by.
+    const char* const name = options.name != nullptr ? options.name : host;
     if (is_address(name)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls), name);
     } else {
@@ -101,32 +102,56 @@ client_tls start_client_tls(int fd, const client_tls_options& options, const cha
     // that the server may hold back.
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        const int done = SSL_connect(tls);
-        if (done == 1) return session;
-        const int error = SSL_get_error(tls, done);
-        if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-            wait_for(fd, error == SSL_ERROR_WANT_WRITE, deadline))
-            continue;
-        if (errno == ETIMEDOUT) {
-            report(prefix, "no handshake in time", nullptr);
-        } else if (SSL_get_verify_result(tls) != X509_V_OK) {
-            report(prefix, "the server's certificate is not trusted",
-                   X509_verify_cert_error_string(SSL_get_verify_result(tls)));
-        } else {
-            report(prefix, "handshake failed", last_reason());
-        }
+    return session;
+}
+
+tls_step continue_handshake(SSL* tls, tls_reason& reason)
+{
+    ERR_clear_error();
+    errno = 0;
+    const int done = SSL_connect(tls);
+    if (done == 1) return tls_step::done;
+    const int error = SSL_get_error(tls, done);
+    if (error == SSL_ERROR_WANT_READ) return tls_step::wants_read;
+    if (error == SSL_ERROR_WANT_WRITE) return tls_step::wants_write;
+    if (SSL_get_verify_result(tls) != X509_V_OK)
+        std::snprintf(reason.data(), reason.size(), "the server's certificate is not trusted: %s",
+                      X509_verify_cert_error_string(SSL_get_verify_result(tls)));
+    else
+        std::snprintf(reason.data(), reason.size(), "handshake failed: %s", last_reason());
+    return tls_step::failed;
+}
+
+client_tls start_client_tls(int fd, const client_tls_options& options, const char* host, const char* prefix,
+                            std::int64_t deadline)
+{
+    client_tls session{make_client_tls_context(options, prefix), {}};
+    if (session.context == nullptr) return {};
+    session.tls = new_client_session(session.context.get(), fd, options, host);
+    if (session.tls == nullptr) {
+        report(prefix, "cannot start", last_reason());
         return {};
+    }
+    tls_reason reason{};
+    for (;;) {
+        const tls_step step = continue_handshake(session.tls.get(), reason);
+        if (step == tls_step::done) return session;
+        if (step == tls_step::failed) {
+            std::fprintf(stderr, "%s: TLS: %s\n", prefix, reason.data());
+            return {};
+        }
+        if (!wait_for(fd, step == tls_step::wants_write, deadline)) {
+            report(prefix, "no handshake in time", nullptr);
+            return {};
+        }
     }
 }
 
-bool tls_send_all(const client_tls& session, int fd, std::span<const char> bytes, std::int64_t deadline)
+bool tls_send_all(SSL* tls, int fd, std::span<const char> bytes, std::int64_t deadline)
 {
     while (!bytes.empty()) {
         bool wants_read = false;
-        const ssize_t sent = tls_send_some(session, bytes, wants_read);
+        const ssize_t sent = tls_send_some(tls, bytes, wants_read);
         if (sent > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(sent));
             continue;
@@ -136,13 +161,13 @@ bool tls_send_all(const client_tls& session, int fd, std::span<const char> bytes
     return true;
 }
 
-ssize_t tls_send_some(const client_tls& session, std::span<const char> bytes, bool& wants_read)
+ssize_t tls_send_some(SSL* tls, std::span<const char> bytes, bool& wants_read)
 {
     ERR_clear_error();
     wants_read = false;
-    const int sent = SSL_write(session.tls.get(), bytes.data(), static_cast<int>(bytes.size()));
+    const int sent = SSL_write(tls, bytes.data(), static_cast<int>(bytes.size()));
     if (sent > 0) return sent;
-    switch (SSL_get_error(session.tls.get(), sent)) {
+    switch (SSL_get_error(tls, sent)) {
     case SSL_ERROR_WANT_READ: wants_read = true; [[fallthrough]];
     case SSL_ERROR_WANT_WRITE: errno = EAGAIN; return -1;
     case SSL_ERROR_SYSCALL: if (errno != 0) return -1; [[fallthrough]];
@@ -150,14 +175,14 @@ ssize_t tls_send_some(const client_tls& session, std::span<const char> bytes, bo
     }
 }
 
-ssize_t tls_receive_some(const client_tls& session, std::span<char> into, bool& wants_write)
+ssize_t tls_receive_some(SSL* tls, std::span<char> into, bool& wants_write)
 {
     ERR_clear_error();
     errno = 0;
     wants_write = false;
-    const int count = SSL_read(session.tls.get(), into.data(), static_cast<int>(into.size()));
+    const int count = SSL_read(tls, into.data(), static_cast<int>(into.size()));
     if (count > 0) return count;
-    switch (SSL_get_error(session.tls.get(), count)) {
+    switch (SSL_get_error(tls, count)) {
     case SSL_ERROR_ZERO_RETURN: return 0;
     case SSL_ERROR_WANT_WRITE: wants_write = true; [[fallthrough]];
     case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
@@ -166,7 +191,7 @@ ssize_t tls_receive_some(const client_tls& session, std::span<char> into, bool& 
     }
 }
 
-void end_client_tls(const client_tls& session)
+void end_client_tls(SSL* tls)
 {
-    if (session.tls != nullptr) SSL_shutdown(session.tls.get());
+    if (tls != nullptr) SSL_shutdown(tls);
 }

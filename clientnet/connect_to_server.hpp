@@ -4,8 +4,10 @@
 #include "client_options.hpp"
 #include "owned_fd.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <sys/socket.h>
 
 // The host on which cardbox and the echo service run unless the command line names
 // another, given to the resolver.
@@ -23,10 +25,18 @@ struct client_texts {
 };
 
 // Returns a socket connected to the host on the port, trying every address that the
-// resolver gives in turn. On failure it reports with the client's texts and returns no
-// socket, with the status to end with in failure: 1 when the host cannot be resolved,
-// exit_not_connected when no address can be connected.
-owned_fd connect_to_server(const client_options& where, const client_texts& texts, int& failure);
+// resolver gives in turn, until the deadline (milliseconds_now's clock; -1: as long as
+// the system tries, as without one). On failure it reports with the client's texts
+// and returns no socket, with the status to end with in failure: 1 when the host
+// cannot be resolved, exit_not_connected when no address can be connected (in time:
+// a host that does not answer is reported as a connect that timed out).
+owned_fd connect_to_server(const client_options& where, const client_texts& texts, int& failure,
+                           std::int64_t deadline = -1);
+
+// Starts connecting the socket without waiting, and, when the connection is not made
+// at once, waits for it until the deadline. Returns 0, or the error (ETIMEDOUT at the
+// deadline). The socket is left non-blocking.
+int connect_before(int fd, const sockaddr* address, socklen_t size, std::int64_t deadline);
 
 struct stream_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }

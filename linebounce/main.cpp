@@ -63,7 +63,7 @@ struct echo_result {
 // The connection to the echo service: plain TCP, or TLS over it.
 struct echo_link {
     int fd;
-    const client_tls* tls;  // none for plain TCP
+    SSL* tls;  // none for plain TCP
 };
 
 // Sends what the connection takes now without waiting; over TLS, wants_read says that
@@ -71,7 +71,7 @@ struct echo_link {
 ssize_t send_some(const echo_link& link, std::span<const char> bytes, bool& wants_read)
 {
     wants_read = false;
-    if (link.tls != nullptr) return tls_send_some(*link.tls, bytes, wants_read);
+    if (link.tls != nullptr) return tls_send_some(link.tls, bytes, wants_read);
     return send(link.fd, bytes.data(), bytes.size(), MSG_DONTWAIT);
 }
 
@@ -84,7 +84,7 @@ ssize_t read_once(const echo_link& link, std::span<char> into, bool wait)
                                          : recv(link.fd, into.data(), into.size(), MSG_DONTWAIT);
     for (;;) {
         bool wants_write = false;
-        const ssize_t count = tls_receive_some(*link.tls, into, wants_write);
+        const ssize_t count = tls_receive_some(link.tls, into, wants_write);
         if (count >= 0 || errno != EAGAIN || !wait) return count;
         pollfd ready{link.fd, static_cast<short>(wants_write ? POLLOUT : POLLIN), 0};
         if (poll(&ready, 1, -1) == -1 && errno != EINTR) return -1;
@@ -142,7 +142,7 @@ int main(int argc, char** argv)
         session = start_client_tls(fd, where.tls, where.host, "client", -1);
         if (session.tls == nullptr) return EXIT_FAILURE;
     }
-    const echo_link link{fd, session.tls != nullptr ? &session : nullptr};
+    const echo_link link{fd, session.tls.get()};
     // Nothing is written through this stream; it is flushed after each send and closed
     // when the program ends, which closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -159,7 +159,7 @@ int main(int argc, char** argv)
             return exit_status_after_output(EXIT_FAILURE, output_failure);
         }
         if (input.count == -1) {
-            end_client_tls(session);
+            end_client_tls(session.tls.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 
@@ -172,7 +172,7 @@ int main(int argc, char** argv)
             if (!echo.zero_fill(last_size)) error(no_memory);
             send_line(link, {line.data(), last_size}, {echo.data(), last_size});
             if (stream != nullptr) std::fflush(stream.get());
-            end_client_tls(session);
+            end_client_tls(session.tls.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 

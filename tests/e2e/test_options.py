@@ -18,8 +18,10 @@ from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_card
 VERSION = os.environ.get("PROJECT_VERSION", "")
 USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n"
                     b"               [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
-         "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
-                     b"                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n",
+         "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [-q] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
+                     b"                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"
+                     b"       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [-w SECONDS]\n"
+                     b"                [-4 | -6] [--tls ...] [HOST [PORT]]\n",
          "linebounce": b"usage: linebounce [-4 | -6] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
                        b"                  [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"}
 
@@ -59,6 +61,10 @@ class CommandLine(unittest.TestCase):
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),
             ("cardpost", ["::1", "8000", "extra"], b"cardpost: unexpected argument 'extra'\n"),
             ("cardpost", ["--wait", "0"], b"cardpost: invalid wait in seconds '0'\n"),
+            ("cardpost", ["--batch", "-", "--format", "xml"], b"cardpost: invalid format (csv or json) 'xml'\n"),
+            ("cardpost", ["--batch", "-", "--parallel", "0"], b"cardpost: invalid number of records at once '0'\n"),
+            ("cardpost", ["--batch", "-", "--retry", "101"], b"cardpost: invalid number of retries '101'\n"),
+            ("cardpost", ["--retry", "3"], b"cardpost: --retry needs --batch\n"),
             ("linebounce", ["--ipv5"], b"linebounce: unrecognized option '--ipv5'\n"),
             ("linebounce", ["::1", "99999"], b"linebounce: invalid port '99999'\n"),
         ]

@@ -1,0 +1,414 @@
+#include "batch.hpp"
+
+#include "client_tls.hpp"
+#include "connect_to_server.hpp"
+#include "deadline.hpp"
+#include "json_text.hpp"
+#include "owned_fd.hpp"
+#include "resolver.hpp"
+#include "verdict.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+enum class fate : unsigned char { pending, taken, not_taken, no_verdict, no_connection, refused };
+constexpr std::array<const char*, 6> fate_words{"", "taken", "not taken", "no verdict", "no connection", "refused"};
+
+// The first retry waits this long; each next one twice as long.
+constexpr std::int64_t first_pause_ms = 100;
+constexpr std::int64_t progress_every_ms = 200;
+
+enum class stage : unsigned char { idle, connecting, handshaking, sending, awaiting };
+
+// One connection at a time, for one row at a time.
+struct lane {
+    stage at = stage::idle;
+    std::size_t row = 0;
+    owned_fd socket;
+    client_tls_session tls;
+    const addrinfo* address = nullptr;  // the address tried
+    std::int64_t deadline = 0;
+    std::size_t sent = 0;     // bytes of the record sent
+    bool wants_read = false;  // TLS waits to read before it can send
+    bool wants_write = false;  // TLS waits for room to write before its handshake goes on
+    verdict_reader reader{-1, nullptr};
+};
+
+// Memory from calloc, zeroed, for plain records (the lanes are made in it).
+template <typename T>
+struct free_memory {
+    void operator()(T* memory) const { std::free(memory); }
+};
+template <typename T>
+using zeroed_array = std::unique_ptr<T, free_memory<T>>;
+
+template <typename T>
+zeroed_array<T> zeroed(std::size_t count)
+{
+    return zeroed_array<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
+}
+
+// The lanes, ended with their memory.
+struct end_lanes {
+    std::size_t count = 0;
+    void operator()(lane* lanes) const
+    {
+        for (std::size_t i = 0; i < count; ++i) lanes[i].~lane();
+        std::free(lanes);
+    }
+};
+
+// What became of a row, and how often it was tried.
+struct row_state {
+    fate end = fate::pending;
+    unsigned char attempts = 0;
+    std::int64_t due = 0;  // when it is to be tried again
+};
+
+struct batch {
+    const batch_options& chosen;
+    const client_options& where;
+    roster rows{};
+    zeroed_array<row_state> states{};
+    // Rows to try again, by how often they were tried: each in the order it failed,
+    // which is the order it is due, since each try's pause is the same.
+    zeroed_array<std::size_t> retry_rows{};
+    std::array<std::size_t, 256> retry_first{};
+    std::array<std::size_t, 256> retry_end{};
+    std::unique_ptr<lane, end_lanes> lanes{};
+    std::size_t lane_count = 0;
+    addrinfo_list addresses{nullptr, &freeaddrinfo};
+    client_tls_context tls{};
+    std::size_t next_row = 0;
+    std::size_t finished = 0;
+    std::array<std::size_t, 6> counts{};
+    std::int64_t started = 0;
+    std::int64_t progress_shown = 0;
+    bool progress = false;
+
+    lane& operator[](std::size_t index) { return lanes.get()[index]; }
+    row_state& state(std::size_t row) { return states.get()[row]; }
+};
+
+void print_json_string(std::string_view text)
+{
+    emit_json_string(text, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
+}
+
+// The row's verdict line, and its count.
+void tell(batch& sending, std::size_t row, fate end, const char* error)
+{
+    const roster_row& entry = sending.rows.rows.get()[row];
+    sending.state(row).end = end;
+    ++sending.counts[static_cast<std::size_t>(end)];
+    ++sending.finished;
+    const std::string_view name(entry.record.nombre.data(),
+                                ::strnlen(entry.record.nombre.data(), entry.record.nombre.size()));
+    std::printf("{\"line\": %zu, \"nombre\": ", entry.line);
+    print_json_string(name);
+    std::printf(", \"status\": \"%s\"", fate_words[static_cast<std::size_t>(end)]);
+    if (error != nullptr) {
+        std::fputs(", \"error\": ", stdout);
+        print_json_string(error);
+    }
+    std::fputs("}\n", stdout);
+}
+
+// Ends the lane's connection and the row's try: a row not taken or not connected is
+// tried again, after its pause, while it has tries left.
+void finish(batch& sending, lane& on, fate end, const char* reason, int error)
+{
+    // A record that left in part is reset, so that no server takes the part for one.
+    if (end == fate::not_taken && on.sent > 0 && on.sent < person_record_size && on.socket.get() != -1) {
+        const linger reset_on_close{1, 0};
+        setsockopt(on.socket.get(), SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close);
+    }
+    on.tls.reset();
+    on.socket.reset();
+    on.at = stage::idle;
+    row_state& state = sending.state(on.row);
+    if ((end == fate::not_taken || end == fate::no_connection) && state.attempts <= sending.chosen.retries &&
+        state.attempts < sending.retry_first.size()) {
+        state.due = milliseconds_now() + (first_pause_ms << (state.attempts - 1));
+        const std::size_t level = state.attempts;
+        sending.retry_rows.get()[level * sending.rows.count + sending.retry_end[level]++] = on.row;
+        return;
+    }
+    std::array<char, 160> text{};
+    if (end == fate::no_verdict)
+        std::snprintf(text.data(), text.size(), "no verdict within %d s: the record may have been taken",
+                      sending.chosen.wait_seconds);
+    else if (end != fate::taken)
+        std::snprintf(text.data(), text.size(), "%s", reason != nullptr ? reason : std::strerror(error));
+    tell(sending, on.row, end, end == fate::taken ? nullptr : text.data());
+}
+
+// Starts connecting to the lane's address, without waiting. Returns false when the
+// socket cannot even be made, errno set.
+bool start_connect(lane& on)
+{
+    const addrinfo* const address = on.address;
+    on.socket.reset(socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                           address->ai_protocol));
+    if (on.socket.get() == -1) return false;
+    return connect(on.socket.get(), address->ai_addr, address->ai_addrlen) == 0 || errno == EINPROGRESS;
+}
+
+// Tries the next address after one that failed, or ends the try without a connection.
+void next_address(batch& sending, lane& on, int error)
+{
+    for (on.address = on.address->ai_next; on.address != nullptr; on.address = on.address->ai_next) {
+        if (start_connect(on)) return;
+        error = errno;
+    }
+    finish(sending, on, fate::no_connection, nullptr, error);
+}
+
+// The connection is made: TLS, if asked, then the record.
+void connected(batch& sending, lane& on)
+{
+    if (sending.tls == nullptr) {
+        on.at = stage::sending;
+        return;
+    }
+    on.tls = new_client_session(sending.tls.get(), on.socket.get(), sending.where.tls, sending.where.host);
+    if (on.tls == nullptr) return finish(sending, on, fate::no_connection, nullptr, ENOMEM);
+    on.at = stage::handshaking;
+}
+
+void send_record(batch& sending, lane& on)
+{
+    const std::span<const char, person_record_size> bytes = person_record_bytes(sending.rows.rows.get()[on.row].record);
+    if (on.sent == 0) {
+        // A server that has closed, reset or spoken already gets nothing.
+        if (const std::optional<verdict> refused = refused_before_sending(on.socket.get(), on.tls.get()))
+            return finish(sending, on, fate::not_taken, refused->reason, refused->error);
+    }
+    while (on.sent < bytes.size()) {
+        const std::span<const char> rest = bytes.subspan(on.sent);
+        const ssize_t count = on.tls != nullptr ? tls_send_some(on.tls.get(), rest, on.wants_read)
+                                                : send(on.socket.get(), rest.data(), rest.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count > 0) {
+            on.sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        return finish(sending, on, fate::not_taken, nullptr, errno);
+    }
+    on.at = stage::awaiting;
+    on.reader = verdict_reader{on.socket.get(), on.tls.get()};
+}
+
+// Takes the lane one step on, as far as it goes without waiting.
+void step(batch& sending, lane& on, short events, std::int64_t now)
+{
+    if (on.at == stage::connecting) {
+        if (events == 0) return;
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(on.socket.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+        if (error != 0) return next_address(sending, on, error);
+        connected(sending, on);
+    }
+    if (on.at == stage::handshaking) {
+        tls_reason reason{};
+        const tls_step progress = continue_handshake(on.tls.get(), reason);
+        if (progress == tls_step::failed) return finish(sending, on, fate::no_connection, reason.data(), 0);
+        on.wants_write = progress == tls_step::wants_write;
+        if (progress != tls_step::done) return;
+        on.at = stage::sending;
+    }
+    if (on.at == stage::sending) send_record(sending, on);
+    if (on.at == stage::awaiting) {
+        if (const std::optional<verdict> fate_of = read_verdict(on.reader, events, now)) {
+            const fate end = fate_of->status == exit_taken ? fate::taken
+                             : fate_of->status == exit_not_taken ? fate::not_taken
+                                                                 : fate::no_verdict;
+            finish(sending, on, end, fate_of->reason, fate_of->error);
+        }
+    }
+}
+
+// What the lane waits for.
+short events_of(const lane& on)
+{
+    switch (on.at) {
+    case stage::connecting: return POLLOUT;
+    case stage::handshaking: return on.wants_write ? POLLOUT : POLLIN;
+    case stage::sending: return on.wants_read ? POLLIN : POLLOUT;
+    case stage::awaiting: return verdict_events(on.reader);
+    case stage::idle: break;
+    }
+    return 0;
+}
+
+// Gives up on the lane at its deadline: a record not yet connected found no
+// connection; one partly sent was not taken; one sent whole has no verdict.
+void give_up(batch& sending, lane& on)
+{
+    switch (on.at) {
+    case stage::connecting:
+    case stage::handshaking:
+        return finish(sending, on, fate::no_connection, nullptr, ETIMEDOUT);
+    case stage::sending: return finish(sending, on, fate::not_taken, nullptr, ETIMEDOUT);
+    case stage::awaiting: return finish(sending, on, fate::no_verdict, nullptr, 0);
+    case stage::idle: break;
+    }
+}
+
+// The next row to try: one due again, else a new one. Returns false when none is
+// ready now; `due` then says when one will be (0: none will).
+bool next_row(batch& sending, std::int64_t now, std::size_t& row, std::int64_t& due)
+{
+    due = 0;
+    for (std::size_t level = 1; level < sending.retry_first.size(); ++level) {
+        if (sending.retry_first[level] == sending.retry_end[level]) continue;
+        const std::size_t waiting = sending.retry_rows.get()[level * sending.rows.count + sending.retry_first[level]];
+        if (sending.state(waiting).due <= now) {
+            ++sending.retry_first[level];
+            row = waiting;
+            return true;
+        }
+        due = due == 0 ? sending.state(waiting).due : std::min(due, sending.state(waiting).due);
+    }
+    if (sending.next_row < sending.rows.count) {
+        row = sending.next_row++;
+        return true;
+    }
+    return false;
+}
+
+// Starts a try of the row on the lane; a refused row is told at once.
+void start(batch& sending, lane& on, std::size_t row, std::int64_t now)
+{
+    const roster_row& entry = sending.rows.rows.get()[row];
+    if (entry.refused[0] != '\0') return tell(sending, row, fate::refused, entry.refused.data());
+    ++sending.state(row).attempts;
+    on = lane{};
+    on.row = row;
+    on.deadline = seconds_after(now, sending.chosen.wait_seconds);
+    on.address = sending.addresses.get();
+    on.at = stage::connecting;
+    if (!start_connect(on)) next_address(sending, on, errno);
+}
+
+void show_progress(batch& sending, std::int64_t now, bool last)
+{
+    if (!sending.progress || (!last && now - sending.progress_shown < progress_every_ms)) return;
+    sending.progress_shown = now;
+    if (last) {
+        std::fputs("\r\033[K", stderr);
+        return;
+    }
+    const double seconds = static_cast<double>(now - sending.started) / 1000.0;
+    const double rate = seconds > 0 ? static_cast<double>(sending.finished) / seconds : 0.0;
+    const double left = rate > 0 ? static_cast<double>(sending.rows.count - sending.finished) / rate : 0.0;
+    std::fprintf(stderr, "\r\033[Kcardpost: %zu of %zu records, %.0f a second, %.0f s left", sending.finished,
+                 sending.rows.count, rate, left);
+}
+
+int worst_status(const batch& sending)
+{
+    const auto count = [&sending](fate end) { return sending.counts[static_cast<std::size_t>(end)]; };
+    if (count(fate::no_verdict) > 0) return exit_no_verdict;
+    if (count(fate::refused) > 0) return exit_refused;
+    if (count(fate::not_taken) > 0) return exit_not_taken;
+    if (count(fate::no_connection) > 0) return exit_not_connected;
+    return EXIT_SUCCESS;
+}
+
+// Makes the rows' and the lanes' state, resolves the host and loads TLS. Reports a
+// failure and returns false.
+bool prepare(batch& sending)
+{
+    const std::size_t rows = std::max<std::size_t>(sending.rows.count, 1);
+    sending.lane_count = static_cast<std::size_t>(sending.chosen.parallel);
+    sending.states = zeroed<row_state>(rows);
+    sending.retry_rows = zeroed<std::size_t>(rows * static_cast<std::size_t>(sending.chosen.retries + 1));
+    void* const lanes = std::calloc(sending.lane_count, sizeof(lane));
+    if (sending.states == nullptr || sending.retry_rows == nullptr || lanes == nullptr) {
+        std::free(lanes);
+        std::fprintf(stderr, "cardpost: %s\n", std::strerror(ENOMEM));
+        return false;
+    }
+    sending.lanes = std::unique_ptr<lane, end_lanes>(static_cast<lane*>(lanes), end_lanes{sending.lane_count});
+    for (std::size_t i = 0; i < sending.lane_count; ++i) new (&sending[i]) lane();
+    addrinfo hints{};
+    hints.ai_family = sending.where.family;
+    hints.ai_socktype = SOCK_STREAM;
+    resolved found = resolve(sending.where.host, sending.where.port, hints);
+    if (found.status != 0) {
+        std::fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(found.status));
+        return false;
+    }
+    sending.addresses = std::move(found.addresses);
+    if (sending.where.tls.enabled) {
+        sending.tls = make_client_tls_context(sending.where.tls, "cliente");
+        if (sending.tls == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int send_roster(const batch_options& chosen, const client_options& where)
+{
+    batch sending{.chosen = chosen, .where = where};
+    if (!read_roster(chosen.path, chosen.format, sending.rows) || !prepare(sending)) return EXIT_FAILURE;
+    sending.started = milliseconds_now();
+    sending.progress = isatty(STDERR_FILENO) != 0;
+    const zeroed_array<pollfd> waiting = zeroed<pollfd>(sending.lane_count);
+    if (waiting == nullptr) return EXIT_FAILURE;
+
+    while (sending.finished < sending.rows.count) {
+        std::int64_t now = milliseconds_now();
+        std::int64_t retry_due = 0;
+        for (std::size_t i = 0; i < sending.lane_count; ++i) {
+            std::size_t row = 0;
+            while (sending[i].at == stage::idle && next_row(sending, now, row, retry_due)) start(sending, sending[i], row, now);
+        }
+        if (sending.finished == sending.rows.count) break;  // the last rows were refused
+        // Wait for the lanes, their deadlines, a retry that comes due, and the progress.
+        std::int64_t until = retry_due;
+        for (std::size_t i = 0; i < sending.lane_count; ++i) {
+            const lane& on = sending[i];
+            waiting.get()[i] = {on.at == stage::idle ? -1 : on.socket.get(), events_of(on), 0};
+            if (on.at == stage::idle) continue;
+            until = until == 0 ? on.deadline : std::min(until, on.deadline);
+            if (on.at == stage::awaiting && on.reader.reset_watch_until != 0)
+                until = std::min(until, on.reader.reset_watch_until);
+        }
+        if (sending.progress) until = until == 0 ? now + progress_every_ms : std::min(until, now + progress_every_ms);
+        const int ready = poll(waiting.get(), sending.lane_count, until == 0 ? -1 : milliseconds_until(until));
+        if (ready == -1 && errno != EINTR) {
+            std::perror("cliente: poll");
+            return EXIT_FAILURE;
+        }
+        now = milliseconds_now();
+        for (std::size_t i = 0; i < sending.lane_count; ++i) {
+            lane& on = sending[i];
+            if (on.at == stage::idle) continue;
+            step(sending, on, waiting.get()[i].revents, now);
+            if (on.at != stage::idle && now >= on.deadline) give_up(sending, on);
+        }
+        show_progress(sending, now, false);
+    }
+    show_progress(sending, 0, true);
+    const auto count = [&sending](fate end) { return sending.counts[static_cast<std::size_t>(end)]; };
+    std::fprintf(stderr, "cardpost: %zu %s: %zu taken, %zu not taken, %zu no verdict, %zu no connection, %zu refused\n",
+                 sending.rows.count, sending.rows.count == 1 ? "record" : "records", count(fate::taken), count(fate::not_taken), count(fate::no_verdict),
+                 count(fate::no_connection), count(fate::refused));
+    return worst_status(sending);
+}
