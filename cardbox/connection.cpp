@@ -3,6 +3,7 @@
 #include "json_lines.hpp"
 #include "reports.hpp"
 #include "signals.hpp"
+#include "tally.hpp"
 #include "text_lines.hpp"
 
 #include <array>
@@ -136,6 +137,7 @@ told write_out_and_tell(record_output& out, std::span<served_connection* const> 
     for (; result.count < done.size() && ends[result.count] <= told_up_to; ++result.count) {
         served_connection& c = *done[result.count];
         report_arrival(c.arrived, c.link);
+        tally_told(c.arrived);
         if (closes_normally(c.arrived)) {
             tell_taken(c.link, on_close);
             close_taken(c.link, c.arrived.may_hold_more);

@@ -14,6 +14,7 @@
 #include "serving.hpp"
 #include "signals.hpp"
 #include "standard_streams.hpp"
+#include "tally.hpp"
 #include "tls.hpp"
 
 #include <cstdio>
@@ -26,8 +27,12 @@ int main(int argc, char** argv)
     open_reports();
     options chosen;
     if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
+    if (chosen.summary) keep_tally();
     ignore_file_size_signal();
     catch_stop_signals();
+    // Before anyone can be told that the server is up, so that a SIGHUP sent as soon as
+    // it is reopens the file rather than ending the server.
+    if (chosen.output != nullptr || chosen.tls.cert != nullptr) catch_reload_signal();
 
     record_output out;
     if (const std::optional<int> status = open_record_output(out, chosen.output, chosen.sync)) return *status;
@@ -66,7 +71,6 @@ int main(int argc, char** argv)
         std::fputs(start_line, stream);
         std::fflush(stream);
     }
-    if (chosen.output != nullptr || serving_tls != nullptr) catch_reload_signal();
     tell_ready();
 
     return chosen.connections == 1 ? serve_one_at_a_time(listening, chosen, out, serving_tls)

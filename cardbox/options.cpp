@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -35,7 +36,7 @@ bool read_prefixes(const char* text, source_prefixes& prefixes)
 const command_texts cardbox_command{
     .name = "cardbox",
     .usage = "usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n"
-             "               [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
+             "               [-n N] [--summary] [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
     .description = "Receives person records over TCP and prints each as it arrives, one\n"
                    "connection at a time unless told to serve more at once.\n",
     .options = "  -b, --bind ADDRESS     listen on this address only (default: every local\n"
@@ -64,6 +65,11 @@ const command_texts cardbox_command{
                "      --json             print one JSON object per connection\n"
                "      --text             print the lines in Spanish (the default); undoes\n"
                "                         an earlier --json\n"
+               "  -n, --count N          end (status 0) once N whole records are taken;\n"
+               "                         the clients still connected are reset\n"
+               "      --summary          end with a line on standard error: the records\n"
+               "                         taken, the connections reset, the sources they\n"
+               "                         came from (implied by --count)\n"
                "      --tls-cert FILE    serve TLS 1.2 or later with this certificate (PEM,\n"
                "                         its chain after it); SIGHUP loads it again\n"
                "      --tls-key FILE     the certificate's private key (PEM)\n"
@@ -82,6 +88,7 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         json_option = 256,
         text_option,
         sync_option,
+        summary_option,
         busy_timeout_option,
         source_prefix_option,
         tls_cert_option,
@@ -100,6 +107,8 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         {"busy-timeout", required_argument, nullptr, busy_timeout_option},
         {"source-prefix", required_argument, nullptr, source_prefix_option},
         {"sync", no_argument, nullptr, sync_option},
+        {"count", required_argument, nullptr, 'n'},
+        {"summary", no_argument, nullptr, summary_option},
         {"json", no_argument, nullptr, json_option},
         {"text", no_argument, nullptr, text_option},
         {"tls-cert", required_argument, nullptr, tls_cert_option},
@@ -111,7 +120,7 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
     };
     const command_texts& command = cardbox_command;
     name_program(argv, command);
-    for (int option = 0; (option = getopt_long(argc, argv, "b:p:o:t:c:a:hV", long_options, nullptr)) != -1;) {
+    for (int option = 0; (option = getopt_long(argc, argv, "b:p:o:t:c:a:n:hV", long_options, nullptr)) != -1;) {
         switch (option) {
         case 'b':
             chosen.address = optarg;
@@ -154,6 +163,14 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
             if (!read_prefixes(optarg, chosen.prefixes))
                 return usage_error(command, "invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128)", optarg);
             break;
+        case 'n': {
+            const std::optional<int> count = whole_number(optarg, 1, INT_MAX);
+            if (!count) return usage_error(command, "invalid number of records", optarg);
+            chosen.count = static_cast<std::uint64_t>(*count);
+            chosen.summary = true;
+            break;
+        }
+        case summary_option: chosen.summary = true; break;
         case sync_option: chosen.sync = true; break;
         case json_option: chosen.json = true; break;
         case text_option: chosen.json = false; break;

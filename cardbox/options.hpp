@@ -4,6 +4,7 @@
 #include "command_line.hpp"
 #include "tls.hpp"
 
+#include <cstdint>
 #include <optional>
 
 // No time-out: a client may take as long as it likes to send its record.
@@ -31,6 +32,8 @@ struct options {
     source_prefixes prefixes;
     bool sync = false;               // a record counts as kept once it is on disk
     bool json = false;
+    std::uint64_t count = 0;         // whole records to take before the server ends; 0: no end
+    bool summary = false;            // end with the line that tells what the server did
     tls_files tls;                   // TLS on every listener when the certificate is given
 };
 

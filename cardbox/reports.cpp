@@ -110,4 +110,11 @@ void write_out_reports_before_end(int timeout_ms)
     }
 }
 
+void write_at_stop(std::string_view text)
+{
+    const int error = errno;
+    try_write(reports.channel, text);
+    errno = error;
+}
+
 std::uint64_t reports_dropped() { return reports.dropped; }

@@ -36,5 +36,10 @@ int reports_waiting_fd();
 // reader that is slow.
 void write_out_reports_before_end(int timeout_ms);
 
+// Writes the text straight to standard error, ahead of the reports that wait, in one
+// try that never waits: for a stop signal's handler (async-signal-safe). A standard
+// error with no room loses it rather than hold up the stop.
+void write_at_stop(std::string_view text);
+
 // The reports dropped so far for want of room.
 std::uint64_t reports_dropped();

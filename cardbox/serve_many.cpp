@@ -17,6 +17,7 @@
 #include "serving.hpp"
 #include "signals.hpp"
 #include "slots.hpp"
+#include "tally.hpp"
 #include "text_lines.hpp"
 
 #include <algorithm>
@@ -199,6 +200,7 @@ bool accept_clients(server& serving, int listener)
                 return true;
             }
         }
+        tally_accepted(peer, serving.chosen.prefixes);
         const source_key source = source_of(peer, serving.chosen.prefixes);
         const source_count& count = count_of(pool, source);
         const bool slot_free = pool.served < serving.slots && count.served < serving.share;
@@ -286,8 +288,12 @@ void make_room(server& serving, std::int64_t now)
 bool write_out(server& serving)
 {
     slot_pool& pool = serving.pool;
+    // With --count, no record past the last one counted goes out: its client is reset
+    // as the server ends.
+    std::uint64_t records_left = serving.chosen.count != 0 ? serving.chosen.count - records_taken() : UINT64_MAX;
     std::size_t count = 0;
     for (std::uint32_t index = pool.done.first; index != no_slot; index = pool[index].next, ++count) {
+        if (takes_record(pool[index].served.arrived) && records_left-- == 0) break;
         serving.done.get()[count] = &pool[index].served;
         serving.done_ends.get()[count] = pool[index].output_end;
     }
@@ -391,6 +397,7 @@ int serve_many_at_once(const listeners& listening, const options& chosen, record
         give_up_late(serving, now);
         make_room(serving, now);
         if (!write_out(serving)) return EXIT_FAILURE;
+        if (chosen.count != 0 && records_taken() >= chosen.count) return EXIT_SUCCESS;
         report_crowd(serving, now);
     }
 }

@@ -4,6 +4,7 @@
 #include "reports.hpp"
 #include "serving.hpp"
 #include "signals.hpp"
+#include "tally.hpp"
 #include "text_lines.hpp"
 
 #include <array>
@@ -124,6 +125,7 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
         if (client.served.link.socket.get() == -1) return EXIT_FAILURE;
         const std::int64_t deadline =
             chosen.timeout_ms != wait_for_ever ? milliseconds_now() + chosen.timeout_ms : 0;
+        tally_accepted(peer, chosen.prefixes);
         client.name = look_up(peer);
         if (tls != nullptr && !start_tls(client.served.link, tls->context.get())) {
             report_failure("cardbox: TLS", ENOMEM);
@@ -151,5 +153,6 @@ int serve_one_at_a_time(const listeners& listening, const options& chosen, recor
             // comes meanwhile resets it.
             wait_for_room(out.channel, -1);
         }
+        if (chosen.count != 0 && records_taken() >= chosen.count) return EXIT_SUCCESS;
     }
 }

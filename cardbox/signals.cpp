@@ -1,5 +1,7 @@
 #include "signals.hpp"
 
+#include "tally.hpp"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -16,6 +18,7 @@ extern "C" void note_reload(int /*signal*/) { reload_signalled = 1; }
 // the handler returns.
 void end_by(int signal)
 {
+    write_tally_at_stop();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }

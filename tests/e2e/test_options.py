@@ -17,7 +17,7 @@ from harness import (TIMEOUT, connect, peer_line, record, run, shown, start_card
 
 VERSION = os.environ.get("PROJECT_VERSION", "")
 USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECONDS] [-c N [-a N]] [--sync] [--json]\n"
-                    b"               [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
+                    b"               [-n N] [--summary] [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
          "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [-q] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
                      b"                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"
                      b"       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [-w SECONDS]\n"
@@ -65,6 +65,7 @@ class CommandLine(unittest.TestCase):
             ("cardpost", ["--batch", "-", "--parallel", "0"], b"cardpost: invalid number of records at once '0'\n"),
             ("cardpost", ["--batch", "-", "--retry", "101"], b"cardpost: invalid number of retries '101'\n"),
             ("cardpost", ["--retry", "3"], b"cardpost: --retry needs --batch\n"),
+            ("cardbox", ["-n", "0"], b"cardbox: invalid number of records '0'\n"),
             ("linebounce", ["--ipv5"], b"linebounce: unrecognized option '--ipv5'\n"),
             ("linebounce", ["::1", "99999"], b"linebounce: invalid port '99999'\n"),
         ]

@@ -174,6 +174,7 @@ class Tls(unittest.TestCase):
                     plain.sendall(ANA)
                     with self.assertRaises(ConnectionResetError):
                         plain.recv(100)
+                wait_until(lambda: server.out.count(b"Se recibieron 62 bytes") >= 2, "the two records")
                 self.assertEqual(server.out.count(b"Se recibieron 62 bytes"), 2)
                 wait_until(lambda: b"TLS handshake failed: " in server.err, "the handshake's report")
                 self.assertRegex(server.err, rb"cardbox: ::1:\d+: TLS handshake failed: [a-z ]+\n")
