@@ -7,6 +7,7 @@ import os
 import pty
 import re
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -43,13 +44,14 @@ class Stalls(unittest.TestCase):
                 server = start(arguments, subprocess.DEVNULL, writer)
                 os.close(writer)
                 try:
-                    # Each empty connection is reported: far more than the pipe holds.
-                    # (Many at once, one source's burst beyond its share is reset.)
-                    for _ in range(6000):
-                        try:
-                            connect().close()
-                        except ConnectionResetError:
-                            pass
+                    # Each empty connection is reported: far more than the pipe and the
+                    # server's buffer hold. One at a time, each ended by the server before
+                    # the next, so that none is reset for its source's crowd (one line for
+                    # many) and each adds its own report.
+                    for _ in range(8000):
+                        with connect() as peer:
+                            peer.shutdown(socket.SHUT_WR)
+                            verdict(peer)
                     with connect("127.0.0.1", source="127.0.0.2") as peer:
                         peer.sendall(record(b"Ana\n", b"Perez\n", 25))
                         self.assertEqual(verdict(peer), "closed")
