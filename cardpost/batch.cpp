@@ -29,6 +29,10 @@ constexpr std::array<const char*, 6> fate_words{"", "taken", "not taken", "no ve
 // The first retry waits this long; each next one twice as long.
 constexpr std::int64_t first_pause_ms = 100;
 constexpr std::int64_t progress_every_ms = 200;
+// A record whose server has closed is watched a moment longer for a reset; the server
+// is done with it, so it holds a lane without counting against --parallel. There are
+// this many lanes for each record that may be at the server at once.
+constexpr std::size_t lanes_per_record_at_once = 4;
 
 enum class stage : unsigned char { idle, connecting, handshaking, sending, awaiting };
 
@@ -188,11 +192,14 @@ void connected(batch& sending, lane& on)
     on.at = stage::handshaking;
 }
 
-void send_record(batch& sending, lane& on)
+// Sends the record, as far as the connection takes it now; `events` are those poll
+// saw on it.
+void send_record(batch& sending, lane& on, short events)
 {
     const std::span<const char, person_record_size> bytes = person_record_bytes(sending.rows.rows.get()[on.row].record);
-    if (on.sent == 0) {
-        // A server that has closed, reset or spoken already gets nothing.
+    // A server that has closed, reset or spoken already gets nothing. Over plain TCP,
+    // poll has said whether anything came; over TLS, the session must look.
+    if (on.sent == 0 && (on.tls != nullptr || (events & from_server) != 0)) {
         if (const std::optional<verdict> refused = refused_before_sending(on.socket.get(), on.tls.get()))
             return finish(sending, on, fate::not_taken, refused->reason, refused->error);
     }
@@ -216,10 +223,12 @@ void step(batch& sending, lane& on, short events, std::int64_t now)
 {
     if (on.at == stage::connecting) {
         if (events == 0) return;
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(on.socket.get(), SOL_SOCKET, SO_ERROR, &error, &size);
-        if (error != 0) return next_address(sending, on, error);
+        if ((events & (POLLERR | POLLHUP)) != 0) {
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(on.socket.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+            if (error != 0) return next_address(sending, on, error);
+        }
         connected(sending, on);
     }
     if (on.at == stage::handshaking) {
@@ -230,7 +239,7 @@ void step(batch& sending, lane& on, short events, std::int64_t now)
         if (progress != tls_step::done) return;
         on.at = stage::sending;
     }
-    if (on.at == stage::sending) send_record(sending, on);
+    if (on.at == stage::sending) send_record(sending, on, events);
     if (on.at == stage::awaiting) {
         if (const std::optional<verdict> fate_of = read_verdict(on.reader, events, now)) {
             const fate end = fate_of->status == exit_taken ? fate::taken
@@ -245,13 +254,20 @@ void step(batch& sending, lane& on, short events, std::int64_t now)
 short events_of(const lane& on)
 {
     switch (on.at) {
-    case stage::connecting: return POLLOUT;
+    case stage::connecting: return POLLOUT | from_server;
     case stage::handshaking: return on.wants_write ? POLLOUT : POLLIN;
     case stage::sending: return on.wants_read ? POLLIN : POLLOUT;
     case stage::awaiting: return verdict_events(on.reader);
     case stage::idle: break;
     }
     return 0;
+}
+
+// True while the lane's record may be at the server: from its connect to its server's
+// close (not in the watch for a reset after it).
+bool at_the_server(const lane& on)
+{
+    return on.at != stage::idle && !(on.at == stage::awaiting && on.reader.reset_watch_until != 0);
 }
 
 // Gives up on the lane at its deadline: a record not yet connected found no
@@ -334,7 +350,7 @@ int worst_status(const batch& sending)
 bool prepare(batch& sending)
 {
     const std::size_t rows = std::max<std::size_t>(sending.rows.count, 1);
-    sending.lane_count = static_cast<std::size_t>(sending.chosen.parallel);
+    sending.lane_count = static_cast<std::size_t>(sending.chosen.parallel) * lanes_per_record_at_once;
     sending.states = zeroed<row_state>(rows);
     sending.retry_rows = zeroed<std::size_t>(rows * static_cast<std::size_t>(sending.chosen.retries + 1));
     void* const lanes = std::calloc(sending.lane_count, sizeof(lane));
@@ -375,9 +391,13 @@ int send_roster(const batch_options& chosen, const client_options& where)
     while (sending.finished < sending.rows.count) {
         std::int64_t now = milliseconds_now();
         std::int64_t retry_due = 0;
-        for (std::size_t i = 0; i < sending.lane_count; ++i) {
+        std::size_t at_server = 0;
+        for (std::size_t i = 0; i < sending.lane_count; ++i) at_server += at_the_server(sending[i]) ? 1U : 0U;
+        for (std::size_t i = 0; i < sending.lane_count && at_server < static_cast<std::size_t>(sending.chosen.parallel); ++i) {
+            if (sending[i].at != stage::idle) continue;
             std::size_t row = 0;
             while (sending[i].at == stage::idle && next_row(sending, now, row, retry_due)) start(sending, sending[i], row, now);
+            at_server += at_the_server(sending[i]) ? 1U : 0U;
         }
         if (sending.finished == sending.rows.count) break;  // the last rows were refused
         // Wait for the lanes, their deadlines, a retry that comes due, and the progress.

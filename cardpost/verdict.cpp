@@ -86,6 +86,8 @@ std::optional<verdict> read_verdict(verdict_reader& reader, short events, std::i
         if (now >= reader.reset_watch_until) return verdict{exit_taken, nullptr, 0};
         return std::nullopt;
     }
+    // Over plain TCP, poll has said whether anything came.
+    if ((events & from_server) == 0) return std::nullopt;
     char byte = 0;
     const ssize_t count = recv(reader.fd, &byte, 1, MSG_DONTWAIT);
     if (count > 0) return verdict{exit_not_taken, bytes_from_server, 0};

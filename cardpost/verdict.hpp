@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <openssl/ssl.h>
 #include <optional>
+#include <poll.h>
 
 // The exit statuses that tell a record's fate.
 constexpr int exit_taken = 0;
@@ -40,6 +41,9 @@ struct verdict_reader {
     std::int64_t reset_watch_until = 0;  // after a plain close: the reset it is watched for till then
     bool wants_write = false;           // TLS waits for room to write before it reads on
 };
+
+// Anything from the server, as poll tells it: bytes, its close or a reset.
+constexpr short from_server = POLLIN | POLLRDHUP | POLLERR | POLLHUP;
 
 // What to wait for before the next step: readable, writable (TLS), or, in the watch
 // for a reset, nothing (poll then wakes only for a reset or the connection's end).
