@@ -23,6 +23,8 @@
 //   load processes COUNT PROGRAM [ARGUMENT...]
 //                                   PROGRAM run COUNT times back to back, each with
 //                                   the answers to its three prompts on a pipe
+//   load processes-at-once AT_ONCE COUNT PROGRAM [ARGUMENT...]
+//                                   the same, up to AT_ONCE of them running at a time
 //   load lines COUNT PROGRAM        PROGRAM run once with COUNT lines on standard input
 //   load echo COUNT                 the same COUNT lines sent to port 9000 and each
 //                                   echo awaited, in this process: the floor for PROGRAM
@@ -32,6 +34,7 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -311,9 +314,14 @@ double hold_connections(long count)
     return static_cast<double>(count);
 }
 
-// Runs the program with the descriptor as its standard input and its output thrown
-// away; waits for it, killing it after the time-out. Returns its exit status.
-int run_child(char* const* argv, int input)
+struct child {
+    pid_t pid;
+    int ended_fd;  // its pidfd, readable once it has ended; -1 when none could be had
+};
+
+// Starts the program with the descriptor as its standard input and its output thrown
+// away.
+child start_child(char* const* argv, int input)
 {
     const char* const program = argv[0];
     posix_spawn_file_actions_t actions;
@@ -327,30 +335,72 @@ int run_child(char* const* argv, int input)
         errno = status;
         fail(program);
     }
-    const int child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    pollfd ended{child_fd, POLLIN, 0};
-    if (child_fd == -1 || poll(&ended, 1, child_timeout_ms) != 1) kill(child, SIGKILL);
+    return {child, static_cast<int>(syscall(SYS_pidfd_open, child, 0))};
+}
+
+// Waits for the child, killing it after the time-out. Returns its exit status.
+int end_child(child started)
+{
+    pollfd ended{started.ended_fd, POLLIN, 0};
+    if (started.ended_fd == -1 || poll(&ended, 1, child_timeout_ms) != 1) kill(started.pid, SIGKILL);
     int wait_status = 0;
-    waitpid(child, &wait_status, 0);
-    if (child_fd != -1) close(child_fd);
+    waitpid(started.pid, &wait_status, 0);
+    if (started.ended_fd != -1) close(started.ended_fd);
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 }
 
-// argv: the program and its arguments, ended by a null pointer.
-double processes_per_second(long count, char* const* argv)
+int run_child(char* const* argv, int input) { return end_child(start_child(argv, input)); }
+
+// Starts the program with the answers to its prompts on a pipe.
+child start_answered(char* const* argv)
+{
+    std::array<int, 2> pipe_ends{};
+    if (pipe(pipe_ends.data()) == -1) fail("load: pipe");
+    if (write(pipe_ends[1], answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
+        fail("load: pipe write");
+    close(pipe_ends[1]);
+    const child started = start_child(argv, pipe_ends[0]);
+    close(pipe_ends[0]);
+    return started;
+}
+
+void require_success(int status, const char* program)
+{
+    if (status == 0) return;
+    std::fprintf(stderr, "load: %s ended with status %d\n", program, status);
+    std::exit(EXIT_FAILURE);
+}
+
+// Runs the program COUNT times, up to at_once of them at a time. argv: the program
+// and its arguments, ended by a null pointer.
+double processes_per_second(long count, long at_once, char* const* argv)
 {
     const auto start = clock_type::now();
-    for (long i = 0; i < count; ++i) {
-        std::array<int, 2> pipe_ends{};
-        if (pipe(pipe_ends.data()) == -1) fail("load: pipe");
-        if (write(pipe_ends[1], answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
-            fail("load: pipe write");
-        close(pipe_ends[1]);
-        const int status = run_child(argv, pipe_ends[0]);
-        close(pipe_ends[0]);
-        if (status != 0) {
-            std::fprintf(stderr, "load: %s ended with status %d\n", argv[0], status);
+    std::vector<child> running;
+    std::vector<pollfd> ends;
+    long started = 0;
+    while (started < count || !running.empty()) {
+        while (started < count && static_cast<long>(running.size()) < at_once) {
+            running.push_back(start_answered(argv));
+            ++started;
+        }
+        if (at_once == 1) {
+            require_success(end_child(running.back()), argv[0]);
+            running.pop_back();
+            continue;
+        }
+        ends.resize(running.size());
+        std::transform(running.begin(), running.end(), ends.begin(),
+                       [](const child& c) { return pollfd{c.ended_fd, POLLIN, 0}; });
+        if (poll(ends.data(), ends.size(), child_timeout_ms) <= 0) {
+            for (const child& c : running) kill(c.pid, SIGKILL);
+            std::fprintf(stderr, "load: %s did not end in time\n", argv[0]);
             std::exit(EXIT_FAILURE);
+        }
+        for (std::size_t i = ends.size(); i-- > 0;) {
+            if (ends[i].revents == 0) continue;
+            require_success(end_child(running[i]), argv[0]);
+            running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
     return static_cast<double>(count) / seconds_since(start);
@@ -424,7 +474,9 @@ int main(int argc, char** argv)
     else if (mode == "tls-hold" && argc == 3)
         rate = hold_tls_connections(positive(argv[2]));
     else if (mode == "processes" && argc >= 4)
-        rate = processes_per_second(positive(argv[2]), argv + 3);
+        rate = processes_per_second(positive(argv[2]), 1, argv + 3);
+    else if (mode == "processes-at-once" && argc >= 5)
+        rate = processes_per_second(positive(argv[3]), positive(argv[2]), argv + 4);
     else if (mode == "lines" && argc == 4)
         rate = program_lines_per_second(positive(argv[2]), argv[3]);
     else if (mode == "echo" && argc == 3)
@@ -433,7 +485,8 @@ int main(int argc, char** argv)
         std::fputs("usage: load records|spread CONNECTIONS COUNT |"
                    " beside-slow CLIENTS SECONDS SILENT TRICKLING [SOURCES] | hold COUNT |"
                    " tls-spread CONNECTIONS COUNT | tls-hold COUNT |"
-                   " processes COUNT PROGRAM [ARGUMENT...] | lines COUNT PROGRAM | echo COUNT\n",
+                   " processes COUNT PROGRAM [ARGUMENT...] |"
+                   " processes-at-once AT_ONCE COUNT PROGRAM [ARGUMENT...] | lines COUNT PROGRAM | echo COUNT\n",
                    stderr);
         return 2;
     }
