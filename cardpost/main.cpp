@@ -51,18 +51,8 @@ constexpr command_texts command{
                "                        starts with {, CSV otherwise)\n"
                "      --parallel N      send up to N records at once (default 8)\n"
                "      --retry N         try a record not taken, or not connected, N more\n"
-               "                        times, after 0.1 s, 0.2 s, ... (default 5)\n"
-               "  -4, --ipv4            connect over IPv4 only\n"
-               "  -6, --ipv6            connect over IPv6 only\n"
-               "      --tls             talk TLS, the server verified against the system's\n"
-               "                        trusted CAs before anything is sent\n"
-               "      --tls-ca FILE     trust this CA (PEM) instead; implies --tls\n"
-               "      --tls-name NAME   the name the server's certificate must hold (default:\n"
-               "                        HOST); implies --tls\n"
-               "      --tls-cert FILE   present this client certificate (PEM), with\n"
-               "      --tls-key FILE    its key; implies --tls\n"
-               "  -h, --help            show this help and exit\n"
-               "  -V, --version         show the version and exit\n",
+               "                        times, after 0.1 s, 0.2 s, ... (default 5)\n",
+    .more_options = client_options_help,
     .output_failure = output_failure,
 };
 constexpr client_texts connection_texts{

@@ -22,6 +22,7 @@ int print_help(const command_texts& texts)
     std::fputs(texts.description, stdout);
     std::putchar('\n');
     std::fputs(texts.options, stdout);
+    if (texts.more_options != nullptr) std::fputs(texts.more_options, stdout);
     return exit_status_after_output(EXIT_SUCCESS, texts.output_failure);
 }
 

@@ -8,11 +8,12 @@ constexpr int exit_usage = 64;
 
 // What a program says about its command line.
 struct command_texts {
-    const char* name;            // the program's name, which its reports start with
-    const char* usage;           // the usage line, newline included
-    const char* description;     // what --help prints after the usage line,
-    const char* options;         // then a blank line and these lines
-    const char* output_failure;  // for perror, when standard output cannot be written
+    const char* name;                    // the program's name, which its reports start with
+    const char* usage;                   // the usage line, newline included
+    const char* description;             // what --help prints after the usage line,
+    const char* options;                 // then a blank line and these lines
+    const char* more_options = nullptr;  // and these, shared with other programs
+    const char* output_failure;          // for perror, when standard output cannot be written
 };
 
 // Makes getopt's reports name the program, whatever path it was run by.
