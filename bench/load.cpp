@@ -41,13 +41,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <span>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -143,8 +144,10 @@ bool send_record(std::span<const char, person_record_size> record, origin from =
     return closed;
 }
 
-// With spread, each connection comes from a loopback address of its own.
-double records_per_second(int connections, long count, bool spread)
+// Sends COUNT records over CONNECTIONS threads, each record by send_one from the
+// thread's origin; with spread, each thread comes from a loopback address of its own.
+double rate_over_threads(int connections, long count, bool spread,
+                         const std::function<void(std::span<const char, person_record_size>, const origin&)>& send_one)
 {
     const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
     std::atomic<long> left{count};
@@ -154,10 +157,18 @@ double records_per_second(int connections, long count, bool spread)
     for (int i = 0; i < connections; ++i)
         workers.emplace_back([&, i] {
             const origin from = spread ? loopback_source(2 + static_cast<std::uint32_t>(i)) : origin{};
-            while (left.fetch_sub(1) > 0) send_record(person_record_bytes(record), from);
+            while (left.fetch_sub(1) > 0) send_one(person_record_bytes(record), from);
         });
     for (std::thread& worker : workers) worker.join();
     return static_cast<double>(count) / seconds_since(start);
+}
+
+double records_per_second(int connections, long count, bool spread)
+{
+    return rate_over_threads(connections, count, spread,
+                             [](std::span<const char, person_record_size> bytes, const origin& from) {
+                                 send_record(bytes, from);
+                             });
 }
 
 // A peer that holds a slot of the server: it connects and sends nothing, or a byte
@@ -256,18 +267,9 @@ void send_tls_record(SSL_CTX* context, std::span<const char, person_record_size>
 double tls_records_per_second(int connections, long count)
 {
     SSL_CTX* const context = tls_client_context();
-    const person_record record = fill_person_record("Ana\n", "Perez\n", 25);
-    std::atomic<long> left{count};
-    const auto start = clock_type::now();
-    std::vector<std::thread> workers;
-    workers.reserve(static_cast<std::size_t>(connections));
-    for (int i = 0; i < connections; ++i)
-        workers.emplace_back([&, i] {
-            const origin from = loopback_source(2 + static_cast<std::uint32_t>(i));
-            while (left.fetch_sub(1) > 0) send_tls_record(context, person_record_bytes(record), from);
-        });
-    for (std::thread& worker : workers) worker.join();
-    const double rate = static_cast<double>(count) / seconds_since(start);
+    const double rate = rate_over_threads(connections, count, true,
+                                          [context](std::span<const char, person_record_size> bytes,
+                                                    const origin& from) { send_tls_record(context, bytes, from); });
     SSL_CTX_free(context);
     return rate;
 }
