@@ -252,6 +252,7 @@ class Tls(unittest.TestCase):
                     peer.sendall(record(b"Bueno-%d\n" % number, b"Perez\n", number))
                     verdicts.append(peer.verdict())
             self.assertEqual(verdicts, ["taken"] * 8)
+            wait_until(lambda: len(server.out.splitlines()) >= 8, "the eight records")
             self.assertEqual(len(server.out.splitlines()), 8)
             for peer in silent + garbage:
                 peer.close()
