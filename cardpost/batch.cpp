@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +34,9 @@ constexpr std::int64_t progress_every_ms = 200;
 // is done with it, so it holds a lane without counting against --parallel. There are
 // this many lanes for each record that may be at the server at once.
 constexpr std::size_t lanes_per_record_at_once = 4;
+// Descriptors kept for what is not a lane: the standard streams, the roster, the
+// resolver's and OpenSSL's files.
+constexpr std::size_t descriptors_besides_lanes = 16;
 
 enum class stage : unsigned char { idle, connecting, handshaking, sending, awaiting };
 
@@ -347,10 +351,28 @@ int worst_status(const batch& sending)
 
 // Makes the rows' and the lanes' state, resolves the host and loads TLS. Reports a
 // failure and returns false.
+// The lanes that the limit on open files leaves room for, the limit raised as far as
+// the lanes need and the hard limit allows: a lane short of a descriptor would only
+// find no connection.
+std::size_t lanes_within_open_files(std::size_t wanted)
+{
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) return wanted;
+    const rlim_t needed = wanted + descriptors_besides_lanes;
+    if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < needed) {
+        files.rlim_cur = files.rlim_max == RLIM_INFINITY ? needed : std::min(needed, files.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur >= needed) return wanted;
+    return files.rlim_cur > descriptors_besides_lanes + 1 ? files.rlim_cur - descriptors_besides_lanes : 1;
+}
+
 bool prepare(batch& sending)
 {
     const std::size_t rows = std::max<std::size_t>(sending.rows.count, 1);
-    sending.lane_count = static_cast<std::size_t>(sending.chosen.parallel) * lanes_per_record_at_once;
+    sending.lane_count =
+        lanes_within_open_files(static_cast<std::size_t>(sending.chosen.parallel) * lanes_per_record_at_once);
     sending.states = zeroed<row_state>(rows);
     sending.retry_rows = zeroed<std::size_t>(rows * static_cast<std::size_t>(sending.chosen.retries + 1));
     void* const lanes = std::calloc(sending.lane_count, sizeof(lane));

@@ -203,6 +203,19 @@ class RiddenOutRestart(unittest.TestCase):
             self.assertEqual(len(verdicts), len(names))
 
 
+class FewDescriptors(unittest.TestCase):
+    def test_parallel_beyond_the_limit_on_open_files(self):
+        # --parallel 200 wants about 800 descriptors: a soft limit of 64 is raised, a
+        # hard one of 64 makes fewer at once; either way every record is taken.
+        roster = ("nombre,apellido,edad\n" + "".join(f"F{row},Clase,20\n" for row in range(600))).encode()
+        for limit in ("-Sn 64", "-n 64"):
+            with self.subTest(limit=limit), start_cardbox(arguments=["-c", "1024", "-a", "1024"]):
+                status, out, err = run("cardpost", roster, wrapper=("sh", "-c", f'ulimit {limit} && exec "$0" "$@"'),
+                                       arguments=["--batch", "-", "--parallel", "200", "--retry", "0"])
+                self.assertEqual((status, err), (0, b"cardpost: 600 records: 600 taken, 0 not taken, 0 no verdict, "
+                                                    b"0 no connection, 0 refused\n"))
+
+
 def own_network_namespace():
     return os.environ.get("OWN_NETWORK_NAMESPACE") == "1"
 
@@ -274,6 +287,7 @@ class ClassEnd(unittest.TestCase):
     def test_count_ends_the_server_and_resets_the_rest(self):
         with start_cardbox(arguments=["-c", "8", "--json", "-n", "3"]) as server:
             with connect() as idle:
+                idle.sendall(b"Part")  # read once the server holds it, not while queued
                 wait_until_read_by_server(idle)
                 for number, host in enumerate(["::1", "127.0.0.1", "::1"]):
                     with connect(host) as peer:
@@ -291,6 +305,7 @@ class ClassEnd(unittest.TestCase):
                     status, _, _ = run("cardpost", name + b"Perez\n20\n", arguments=["-q", "-c"])
                     self.assertEqual(status, 0)
                 with connect() as idle:
+                    idle.sendall(b"Part")  # read once the server holds it, not while queued
                     wait_until_read_by_server(idle)
                     server.process.send_signal(signal.SIGTERM)
                     self.assertEqual(server.wait_exit(), -signal.SIGTERM)
