@@ -63,7 +63,7 @@ class Package(unittest.TestCase):
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
             text = unit.read()
         # The records in a file of their own, never in the journal, which drops them.
-        self.assertIn("ExecStart=/usr/bin/cardbox --output=/var/lib/cardbox/records.jsonl --json --sync "
+        self.assertIn("ExecStart=/usr/bin/cardbox --output=/var/lib/cardbox/records.jsonl --json --sync --summary "
                       "$CARDBOX_TLS $CARDBOX_OPTIONS\n", text)
         self.assertIn("\nType=notify\n", text)
         # Restarts at any rate; a usage error fails once.

@@ -7,6 +7,7 @@ nothing behind. Prints its figures."""
 import collections
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -121,8 +122,13 @@ class UnderSystemd(unittest.TestCase):
         self.assert_promise_kept(outcome, self.kept(RECORDS), "restarts")
         self.assertEqual(outcome["refused"], [])
         self.assertEqual((self.active("cardbox.socket"), self.active("cardbox.service")), ("active", "active"))
+        # Each process stopped said what it did, in the journal.
+        journal = self.system.run("journalctl", "-u", "cardbox", "-o", "cat", "--no-pager").stdout
+        summaries = re.findall(r"cardbox: \d+ records? taken, \d+ connections? reset, \d+ sources?\n", journal)
+        self.assertGreaterEqual(len(summaries), 10, journal[-2000:])
         self.figures.append(f"10 restarts in 10 s under load: {len(outcome['taken'])} taken, all kept, "
-                            f"{len(outcome['not_taken'])} reset, none kept, none refused")
+                            f"{len(outcome['not_taken'])} reset, none kept, none refused; "
+                            f"{len(summaries)} summaries in the journal")
 
     def test_4_a_rotation_under_load_cuts_nothing(self):
         clients = self.clients("flood", 4)
