@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import (RECORD_PORT, TIMEOUT, Running, connect, disk_folder, json_names, listen,
+from harness import (RECORD_PORT, TIMEOUT, Flood, Running, broken_promises, connect, disk_folder, json_names, listen,
                      program, record, run, start_cardbox, verdict, wait_until,
                      wait_until_read_by_server)
 
@@ -297,6 +297,16 @@ class ClassEnd(unittest.TestCase):
                 self.assertEqual(verdict(idle), "reset")
         self.assertEqual(json_names(server.out), ["Alumno0\n", "Alumno1\n", "Alumno2\n"])
         self.assertTrue(server.err.endswith(b"cardbox: 3 records taken, 1 connection reset, 2 sources\n"), server.err)
+
+    def test_a_flood_gets_exactly_the_count(self):
+        # Records that complete together past the count are reset, never written out.
+        for arguments in (["-n", "300"], ["-n", "300", "-c", "64"]):
+            with self.subTest(arguments=arguments), start_cardbox(arguments=["--json", *arguments]) as server:
+                with Flood(threads=8) as flood:
+                    self.assertEqual(server.wait_exit(), 0)
+                names = json_names(server.out)
+                self.assertEqual((len(names), broken_promises(flood, names)), (300, ([], [])))
+                self.assertEqual(len(flood.taken), 300)
 
     def test_a_stop_signal_still_gives_the_summary(self):
         for arguments in (["--summary"], ["--summary", "-c", "4"]):
