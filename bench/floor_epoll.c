@@ -2,24 +2,16 @@
  * exchange on port 8000: one thread, epoll, accept4 on an IPv6 socket (IPv4 clients
  * included), read, close; nothing printed. cardbox --connections is measured against it. */
 #define _GNU_SOURCE /* accept4 */
-#include <netinet/in.h>
+#include "floor_listen.h"
+
 #include <stdio.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 int main(void)
 {
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int on = 1, off = 0;
-    struct sockaddr_in6 address = {.sin6_family = AF_INET6, .sin6_port = htons(8000),
-                                   .sin6_addr = IN6ADDR_ANY_INIT};
-    int epoll = epoll_create1(0);
-    struct epoll_event listening = {.events = EPOLLIN, .data.fd = fd};
-    if (fd == -1 || epoll == -1 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1 ||
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == -1 ||
-        bind(fd, (struct sockaddr *)&address, sizeof address) == -1 || listen(fd, SOMAXCONN) == -1 ||
-        epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &listening) == -1) {
+    int epoll = -1;
+    int fd = listen_on_port_8000(&epoll);
+    if (fd == -1) {
         perror("floor_epoll");
         return 1;
     }

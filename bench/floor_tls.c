@@ -5,12 +5,11 @@
  *
  *   usage: floor_tls CERT KEY */
 #define _GNU_SOURCE /* accept4 */
-#include <netinet/in.h>
+#include "floor_listen.h"
+
 #include <openssl/ssl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 enum { most = 65536 };
@@ -55,17 +54,9 @@ static void serve(int epoll, int fd)
 int main(int argc, char **argv)
 {
     SSL_CTX *tls = argc == 3 ? context(argv[1], argv[2]) : NULL;
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int on = 1, off = 0;
-    struct sockaddr_in6 address = {.sin6_family = AF_INET6, .sin6_port = htons(8000),
-                                   .sin6_addr = IN6ADDR_ANY_INIT};
-    int epoll = epoll_create1(0);
-    struct epoll_event listening = {.events = EPOLLIN, .data.fd = fd};
-    if (tls == NULL || fd == -1 || epoll == -1 ||
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1 ||
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == -1 ||
-        bind(fd, (struct sockaddr *)&address, sizeof address) == -1 || listen(fd, SOMAXCONN) == -1 ||
-        epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &listening) == -1) {
+    int epoll = -1;
+    int fd = tls == NULL ? -1 : listen_on_port_8000(&epoll);
+    if (fd == -1) {
         fputs("usage: floor_tls CERT KEY (and port 8000 free)\n", stderr);
         return 1;
     }
