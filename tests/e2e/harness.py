@@ -414,6 +414,22 @@ class Flood:
             thread.join(TIMEOUT)
 
 
+def stop_during(server, send, senders, seconds, stop):
+    """Runs send(number) on `senders` threads, stops the server with SIGTERM after
+    `seconds`, then sets `stop`, which the senders watch, and waits for them. Returns
+    the server's exit status and what it printed."""
+    threads = [threading.Thread(target=send, args=(n,), daemon=True) for n in range(senders)]
+    for thread in threads:
+        thread.start()
+    time.sleep(seconds)
+    server.process.send_signal(signal.SIGTERM)
+    status = server.wait_exit()
+    stop.set()
+    for thread in threads:
+        thread.join(TIMEOUT)
+    return status, server.out
+
+
 def broken_promises(flood, names):
     """What the output breaks of the promise to the flood's clients: the records taken
     but not in it exactly once, and those reset but in it."""

@@ -14,8 +14,8 @@ import threading
 import time
 import unittest
 
-from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox, verdict,
-                     wait_until)
+from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox, stop_during,
+                     verdict, wait_until)
 
 PEERS_AT_ONCE = 6
 ACTIONS_PER_PEER = 1500
@@ -218,16 +218,8 @@ class Soak(unittest.TestCase):
                     (taken if ended == "closed" else refused).append(expected)
 
         with start_cardbox(arguments=arguments) as server:
-            peers = [threading.Thread(target=flood, args=(n,)) for n in range(PEERS_AT_ONCE)]
-            for peer in peers:
-                peer.start()
-            time.sleep(rng.uniform(0.5, 2.0))
-            server.process.send_signal(signal.SIGTERM)
-            self.assertEqual(server.wait_exit(), -signal.SIGTERM)
-            stopped.set()
-            for peer in peers:
-                peer.join(TIMEOUT)
-            out = server.out
+            status, out = stop_during(server, flood, PEERS_AT_ONCE, rng.uniform(0.5, 2.0), stopped)
+            self.assertEqual(status, -signal.SIGTERM)
         self.assertEqual([expected for expected in taken if out.count(expected) != 1], [])
         self.assertEqual([expected for expected in refused if expected in out], [])
         self.assertGreater(len(taken), 0)

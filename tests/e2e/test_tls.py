@@ -9,7 +9,6 @@ import os
 import random
 import shutil
 import signal
-import socket
 import ssl
 import subprocess
 import tempfile
@@ -17,9 +16,8 @@ import threading
 import time
 import unittest
 
-from harness import (ECHO_PORT, INVITATION, READY_LINE, RECORD_PORT, TIMEOUT, Running, connect,
-                     exchange, kill_session, program, record, run, shown, start_cardbox, start_server,
-                     summary, wait_until, wait_until_listening)
+from harness import (ECHO_PORT, INVITATION, RECORD_PORT, TIMEOUT, Running, connect, exchange, record, run,
+                     shown, start_cardbox, stop_during, summary, wait_until, wait_until_listening)
 
 ANA = record(b"Ana\n", b"Perez\n", 25)
 ANSWERS = b"Ana\nPerez\n25\n"
@@ -298,16 +296,8 @@ class Tls(unittest.TestCase):
                 (taken if ended == "taken" else refused).append(name)
 
         with start_cardbox(arguments=[*self.tls_arguments(), "-c", "64"]) as server:
-            threads = [threading.Thread(target=flood, args=(n,), daemon=True) for n in range(6)]
-            for thread in threads:
-                thread.start()
-            time.sleep(1.0)
-            server.process.send_signal(signal.SIGTERM)
-            self.assertEqual(server.wait_exit(), -signal.SIGTERM)
-            stop.set()
-            for thread in threads:
-                thread.join(TIMEOUT)
-            out = server.out
+            status, out = stop_during(server, flood, 6, 1.0, stop)
+            self.assertEqual(status, -signal.SIGTERM)
         self.assertGreater(len(taken), 0)
         self.assertEqual([name for name in taken if out.count(b"Nombre: " + name) != 1], [])
         self.assertEqual([name for name in refused if b"Nombre: " + name in out], [])
