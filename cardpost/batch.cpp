@@ -27,8 +27,18 @@ namespace {
 enum class fate : unsigned char { pending, taken, not_taken, no_verdict, no_connection, refused };
 constexpr std::array<const char*, 6> fate_words{"", "taken", "not taken", "no verdict", "no connection", "refused"};
 
-// The first retry waits this long; each next one twice as long.
+// The first retry waits this long; each next one twice as long, up to the longest.
 constexpr std::int64_t first_pause_ms = 100;
+constexpr std::int64_t longest_pause_ms = 60'000;
+
+// The pause before a row's next try, after `attempts` tries.
+constexpr std::int64_t pause_after_ms(unsigned attempts)
+{
+    std::int64_t pause = first_pause_ms;
+    for (unsigned doubled = 1; doubled < attempts && pause < longest_pause_ms; ++doubled) pause *= 2;
+    return std::min(pause, longest_pause_ms);
+}
+static_assert(pause_after_ms(1) == 100 && pause_after_ms(5) == 1'600 && pause_after_ms(100) == longest_pause_ms);
 constexpr std::int64_t progress_every_ms = 200;
 // A record whose server has closed is watched a moment longer for a reset; the server
 // is done with it, so it holds a lane without counting against --parallel. There are
@@ -149,7 +159,7 @@ void finish(batch& sending, lane& on, fate end, const char* reason, int error)
     row_state& state = sending.state(on.row);
     if ((end == fate::not_taken || end == fate::no_connection) && state.attempts <= sending.chosen.retries &&
         state.attempts < sending.retry_first.size()) {
-        state.due = milliseconds_now() + (first_pause_ms << (state.attempts - 1));
+        state.due = milliseconds_now() + pause_after_ms(state.attempts);
         const std::size_t level = state.attempts;
         sending.retry_rows.get()[level * sending.rows.count + sending.retry_end[level]++] = on.row;
         return;
