@@ -359,8 +359,6 @@ int worst_status(const batch& sending)
     return EXIT_SUCCESS;
 }
 
-// Makes the rows' and the lanes' state, resolves the host and loads TLS. Reports a
-// failure and returns false.
 // The lanes that the limit on open files leaves room for, the limit raised as far as
 // the lanes need and the hard limit allows: a lane short of a descriptor would only
 // find no connection.
@@ -378,6 +376,8 @@ std::size_t lanes_within_open_files(std::size_t wanted)
     return files.rlim_cur > descriptors_besides_lanes + 1 ? files.rlim_cur - descriptors_besides_lanes : 1;
 }
 
+// Makes the rows' and the lanes' state, resolves the host and loads TLS. Reports a
+// failure and returns false.
 bool prepare(batch& sending)
 {
     const std::size_t rows = std::max<std::size_t>(sending.rows.count, 1);
