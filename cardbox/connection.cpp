@@ -2,14 +2,12 @@
 
 #include "json_lines.hpp"
 #include "reports.hpp"
-#include "signals.hpp"
-#include "tally.hpp"
 #include "text_lines.hpp"
+#include "tls_result.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <openssl/err.h>
 
 namespace {
 
@@ -42,12 +40,9 @@ void take_read(arrival& arrived, ssize_t count, int read_error)
 // Reports a TLS handshake that failed, on one line, naming the client.
 void report_handshake(const peer_name& name, const arrival& arrived)
 {
-    const char* const reason = arrived.tls_error != 0 ? ERR_reason_error_string(arrived.tls_error) : nullptr;
-    const char* const why = reason != nullptr       ? reason
-                            : arrived.error != 0 ? std::strerror(arrived.error)
-                                                 : "the client ended the connection";
+    const tls_outcome failed{tls_result::failed, arrived.error, arrived.tls_error};
     report_line({"cardbox: ", name.known ? name.host.data() : "?", ":", name.known ? name.port.data() : "?",
-                 ": TLS handshake failed: ", why});
+                 ": TLS handshake failed: ", tls_failure_text(failed, "the client ended the connection")});
 }
 
 }  // namespace
@@ -76,20 +71,24 @@ peer_name look_up(const sockaddr_storage& peer)
     return name;
 }
 
-void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json,
+void print_arrival(record_output& out, const sockaddr_storage& peer, const arrival& arrived, bool json,
                    const transport& link, bool peer_line_printed)
 {
     // A time-out or a reset in the handshake is a handshake that failed too.
     if (!handshake_done(link)) {
-        report_handshake(name, arrived);
+        report_handshake(look_up(peer), arrived);
         return;
     }
     const std::span<const char, person_record_size> bytes = std::span(arrived.bytes).first<person_record_size>();
     if (!json) {
-        if (!peer_line_printed && name.known) print_peer_line(out, name.host.data(), name.port.data());
+        if (!peer_line_printed) {
+            const peer_name name = look_up(peer);
+            if (name.known) print_peer_line(out, name.host.data(), name.port.data());
+        }
         print_text_record(out, shown_count(arrived), arrived.received > 0 ? &bytes : nullptr);
         return;
     }
+    const peer_name name = look_up(peer);
     const char* error = nullptr;
     if (arrived.error != 0)
         error = std::strerror(arrived.error);
@@ -112,39 +111,39 @@ void report_arrival(const arrival& arrived, const transport& link)
     report_failure(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n", arrived.error);
 }
 
-told write_out_and_tell(record_output& out, std::span<served_connection* const> done,
-                        std::span<const std::uint64_t> ends, const linger& on_close)
+telling tell_taken(served_connection& c, const linger& on_close)
 {
-    if (done.empty()) return {0, 0, 0};
-    const stop_signals_held held;
-    const std::uint64_t from = out.written;
-    const write_result written = write_records(out, ends);
-    int failure = written.error == EAGAIN ? 0 : written.error;
-    std::uint64_t told_up_to = written.up_to;
-    bool any_taken = false;
-    for (std::size_t i = 0; i < done.size() && ends[i] <= told_up_to; ++i)
-        any_taken = any_taken || closes_normally(done[i]->arrived);
-    if (out.sync && any_taken) {
-        // Nobody is told before the records are on disk; if they cannot be, none of
-        // them stays in the file.
-        if (const int error = sync_output(out); error != 0) {
-            failure = error;
-            told_up_to = from;
-            take_back_written(out, from);
-        }
+    const int error = send_close_notify(c.link);
+    if (error == EAGAIN) return telling::for_room;
+    if (error != 0) {
+        // The client has gone: there is no one to tell.
+        close_connection(c.link);
+        return telling::lost;
     }
-    told result{0, 0, failure};
-    for (; result.count < done.size() && ends[result.count] <= told_up_to; ++result.count) {
-        served_connection& c = *done[result.count];
-        report_arrival(c.arrived, c.link);
-        tally_told(c.arrived);
-        if (closes_normally(c.arrived)) {
-            tell_taken(c.link, on_close);
-            close_taken(c.link, c.arrived.may_hold_more);
-            ++result.taken;
-        } else {
-            reset_connection(c.link);
-        }
-    }
-    return result;
+    // The client's verdict first: the linger it is closed with changes nothing for it.
+    half_close(c.link);
+    if (const int failure = set_linger(c.link, on_close); failure != 0)
+        report_failure("setsockopt(...,SO_LINGER,...)", failure);
+    // Bytes left unread would turn the close into a reset.
+    if (c.arrived.may_hold_more) discard_unread(c.link);
+    if (on_close.l_onoff != 0 && !acknowledged(c.link)) return telling::lingering;
+    close_connection(c.link);
+    return telling::over;
+}
+
+bool linger_ends(served_connection& c, bool& client_gone)
+{
+    // Bytes left unread would turn the close into a reset.
+    client_gone = !discard_unread(c.link);
+    if (!acknowledged(c.link)) return false;
+    close_connection(c.link);
+    return true;
+}
+
+void end_lingering(served_connection& c)
+{
+    // The kernel goes on with the end alone; the close itself must not wait.
+    const linger in_the_background{0, 0};
+    set_linger(c.link, in_the_background);
+    close_connection(c.link);
 }

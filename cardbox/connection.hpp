@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <netdb.h>
 #include <span>
 #include <sys/socket.h>
@@ -56,7 +55,7 @@ peer_name look_up(const sockaddr_storage& peer);
 // one line, the client named in it, with the subject of its verified certificate, if
 // any. Over TLS, a connection whose handshake did not end prints nothing: its failure
 // is reported at once, on one line, naming the client.
-void print_arrival(record_output& out, const peer_name& name, const arrival& arrived, bool json,
+void print_arrival(record_output& out, const sockaddr_storage& peer, const arrival& arrived, bool json,
                    const transport& link, bool peer_line_printed);
 
 // Adds the report of a gathering that ended in a way that is reported on standard
@@ -70,19 +69,25 @@ struct served_connection {
     arrival arrived;
 };
 
-// What write_out_and_tell came to.
-struct told {
-    std::size_t count;  // the connections told, from the first
-    std::size_t taken;  // of them, those told that their record was taken
-    int failure;        // the output's failure, which ends the server; 0 for none
+// Where telling a client that its record was taken stands.
+enum class telling {
+    over,       // told and closed
+    for_room,   // close_notify waits for room to be sent
+    lingering,  // its end is sent; closed once the client has acknowledged it
+    lost,       // the client had gone: closed, never told
 };
 
-// Writes out the lines of the connections done (in the order they were printed, each
-// ending at the position in `ends`), as far as the output takes them now; makes them durable with --sync; then tells each
-// client whose lines are out: a normal close, lingering as given, for a record taken,
-// a reset for any other, each report after its lines. When the output fails, the
-// clients whose lines were out before are told all the same; records written but not
-// synced are taken back out of the file and their clients reset. Stop signals are held
-// from the first write until the last client is told, and never across a wait.
-told write_out_and_tell(record_output& out, std::span<served_connection* const> done,
-                        std::span<const std::uint64_t> ends, const linger& on_close);
+// Tells the client that its record was taken, as far as it goes without waiting: over
+// TLS, close_notify (called again while it waits for room); then the half-close, so that its end reaches the client before
+// anything else can, with the close lingering as given. A close that lingers (l_onoff)
+// is left open until the client has acknowledged the end. Reports a linger that cannot
+// be set, and goes on.
+telling tell_taken(served_connection& c, const linger& on_close);
+
+// Goes on with a close that lingers: discards what the client sends meanwhile, and
+// closes once the end is acknowledged. Returns true once closed; client_gone says
+// whether the client has closed its side, so that there is nothing more to read.
+bool linger_ends(served_connection& c, bool& client_gone);
+
+// Closes a lingering connection at its deadline, without waiting any longer.
+void end_lingering(served_connection& c);

@@ -1,9 +1,9 @@
-// The sockets on which cardbox listens for clients, and how it accepts them.
+// The sockets on which cardbox listens for clients: passed by the service manager, or
+// bound here. Failures are returned, for the program to report.
 #pragma once
 
 #include "options.hpp"
 #include "owned_fd.hpp"
-#include "record_output.hpp"
 
 #include <array>
 #include <cstddef>
@@ -18,20 +18,44 @@ struct listeners {
     int fd(std::size_t i) const { return sockets[i].get(); }
 };
 
+// What taking the sockets passed by the service manager came to.
+struct passed_sockets {
+    enum class failure { none, cannot_take, too_many, not_listening_tcp, cannot_reset };
+    int count = 0;  // taken; 0 when none was passed
+    failure failed = failure::none;
+    int error = 0;                // the system's error, for cannot_take and cannot_reset
+    int fd = -1;                  // the socket at fault
+    std::array<char, 256> name{'?'};  // its name in the socket unit
+};
+
 // Takes the listening sockets that the service manager passed (LISTEN_FDS, for this
-// process), if any. Returns how many it took, 0 when none was passed, or -1 when they
-// cannot be taken or one cannot be served (reported).
-int take_passed_sockets(listeners& opened);
+// process), if any, each set to reset the connections it does not take.
+passed_sockets take_passed_sockets(listeners& opened);
+
+// One step of binding that failed, in the order tried.
+struct bind_failure {
+    enum class step { socket, reuse_address, ipv4_too, reset_on_close, bind } failed;
+    int error;
+};
+
+// What binding came to.
+struct bound_listener {
+    bool bound = false;
+    int resolver_status = 0;  // for gai_strerror; 0 when the address resolved
+    // The failures in the order tried; past the room here, only the last is kept.
+    std::array<bind_failure, 32> failures{};
+    std::size_t failure_count = 0;
+};
 
 // Binds a socket to the chosen address and port: by default the IPv6 wildcard on port
 // 8000, IPv4 clients included, or the IPv4 wildcard where the system has no IPv6.
-// Reports each failure; returns false when nothing could be bound.
-bool bind_listener(const options& chosen, listeners& opened);
+// Each address is tried in turn until one binds; setting an option that fails ends the
+// trying.
+bound_listener bind_listener(const options& chosen, listeners& opened);
 
 // Starts listening with the system's largest queue, so that a burst of clients waits
-// there for its turn. On failure it writes out what was printed before, reports the
-// failure and returns false.
-bool start_listening(const listeners& opened, record_output& out);
+// there for its turn. Returns 0 or the error.
+int start_listening(const listeners& opened);
 
 // Tells the service manager, if one asked (NOTIFY_SOCKET), that clients are served.
 void tell_ready();

@@ -71,6 +71,21 @@ ssize_t try_write(output_channel& channel, std::span<const char> bytes)
     return write(channel.fd, bytes.data(), bytes.size());
 }
 
+written_part write_what_fits(output_channel& channel, std::span<const char> bytes)
+{
+    written_part written{0, 0};
+    while (written.count < bytes.size()) {
+        const ssize_t count = try_write(channel, bytes.subspan(written.count));
+        if (count == -1 && errno == EINTR) continue;
+        if (count <= 0) {
+            written.error = count == 0 ? EIO : errno == EWOULDBLOCK ? EAGAIN : errno;
+            break;
+        }
+        written.count += static_cast<std::size_t>(count);
+    }
+    return written;
+}
+
 int wait_for_room(const output_channel& channel, int timeout_ms)
 {
     pollfd room{channel.fd, POLLOUT, 0};

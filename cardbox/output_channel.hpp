@@ -34,5 +34,16 @@ output_channel own_channel(owned_fd fd);
 // the bytes written, or -1 with errno (EAGAIN when there is no room now).
 ssize_t try_write(output_channel& channel, std::span<const char> bytes);
 
+// What a write of what fits came to: the bytes written, from the first, and why it
+// stopped short: 0 when all are written, EAGAIN when there is no room now, or the
+// error of a write that failed.
+struct written_part {
+    std::size_t count;
+    int error;
+};
+
+// Writes as much of the bytes as the channel takes now, without waiting for room.
+written_part write_what_fits(output_channel& channel, std::span<const char> bytes);
+
 // Waits until the channel has room, or a signal comes. Returns 0, or the error of the wait.
 int wait_for_room(const output_channel& channel, int timeout_ms);

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <charconv>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -149,6 +150,32 @@ std::optional<int> refuse_unsyncable(const record_output& out)
     return std::nullopt;
 }
 
+// What locking a file for the server alone came to.
+enum class lock_result { locked, held_by_another, not_locked };
+
+// Locks a file that the server writes records to, so that a second server on the same
+// file refuses to start: two writers would cut back each other's records. A file
+// system without locks leaves it unlocked.
+lock_result lock_records_file(const output_channel& channel)
+{
+    if (channel.kind != channel_kind::file) return lock_result::not_locked;
+    if (flock(channel.fd, LOCK_EX | LOCK_NB) == 0) return lock_result::locked;
+    return errno == EWOULDBLOCK ? lock_result::held_by_another : lock_result::not_locked;
+}
+
+constexpr const char* held_by_another = "another cardbox writes its records there";
+
+// The file's offset that `written` counts from: where the next write goes, at the end
+// for a file opened for appending.
+std::int64_t file_base_of(const output_channel& channel, std::uint64_t written)
+{
+    struct stat status {};
+    if (channel.kind != channel_kind::file || fstat(channel.fd, &status) == -1) return 0;
+    const int flags = fcntl(channel.fd, F_GETFL);
+    const off_t next = flags != -1 && (flags & O_APPEND) == 0 ? lseek(channel.fd, 0, SEEK_CUR) : status.st_size;
+    return static_cast<std::int64_t>(next) - static_cast<std::int64_t>(written);
+}
+
 // True when the position is where one of the records ends, or where writing began.
 bool at_record_end(std::uint64_t position, std::uint64_t began, std::span<const std::uint64_t> ends)
 {
@@ -180,10 +207,22 @@ std::optional<int> open_record_output(record_output& out, const char* path, bool
         }
         out.channel = own_channel(std::move(file));
     }
+    if (lock_records_file(out.channel) == lock_result::held_by_another) {
+        std::array<char, PATH_MAX> name{};
+        if (path == nullptr) {
+            // Standard output is named by the file it leads to.
+            std::array<char, 32> link{};
+            std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", STDOUT_FILENO);
+            if (readlink(link.data(), name.data(), name.size() - 1) <= 0) std::strcpy(name.data(), "standard output");
+        }
+        std::fprintf(stderr, "cardbox: %s: %s\n", path != nullptr ? path : name.data(), held_by_another);
+        return EXIT_FAILURE;
+    }
     if (sync) {
         if (const std::optional<int> status = refuse_unsyncable(out)) return status;
     }
     if (out.channel.kind == channel_kind::file && !cut_back_to_whole_line(out)) return EXIT_FAILURE;
+    out.file_base = file_base_of(out.channel, out.written);
     return std::nullopt;
 }
 
@@ -199,8 +238,14 @@ void reopen_record_output(record_output& out)
     fresh.path = out.path;
     fresh.sync = out.sync;
     fresh.channel = own_channel(std::move(file));
+    if (lock_records_file(fresh.channel) == lock_result::held_by_another) {
+        report_line({"cardbox: cannot reopen ", out.path, ", going on with the file it had: ", held_by_another});
+        return;
+    }
     if (fresh.channel.kind == channel_kind::file && !cut_back_to_whole_line(fresh)) return;
     out.channel = std::move(fresh.channel);
+    out.file_base = file_base_of(out.channel, out.written);
+    out.waits_for_room = false;
 }
 
 void print(record_output& out, std::string_view text)
@@ -236,7 +281,7 @@ write_result write_records(record_output& out, std::span<const std::uint64_t> en
     if (out.out_of_memory) return {began, ENOMEM};
     const std::uint64_t until = ends.empty() ? began : ends.back();
     int error = 0;
-    while (out.written < until) {
+    while (out.written < until && error == 0) {
         std::uint64_t piece_end = until;
         if (out.channel.kind == channel_kind::pipe) {
             // As many whole records as fit in one write that the pipe takes whole or not
@@ -246,36 +291,35 @@ write_result write_records(record_output& out, std::span<const std::uint64_t> en
             piece_end = *next;
             for (; next != ends.end() && *next - out.written <= PIPE_BUF; ++next) piece_end = *next;
         }
-        const auto size = static_cast<std::size_t>(piece_end - out.written);
-        const ssize_t count = try_write(out.channel, {out.data + out.start, size});
-        if (count == -1 && errno == EINTR) continue;
-        if (count <= 0) {
-            error = count == 0 ? EIO : errno;
-            break;
-        }
-        advance(out, out.written + static_cast<std::uint64_t>(count));
-    }
-    if (error != 0 && error != EAGAIN && out.channel.kind == channel_kind::file) {
-        // A write that went short, then failed (a full disk, the file-size limit): the
-        // record it cut is taken back out of the file, and stays to be written.
-        const auto after = std::upper_bound(ends.begin(), ends.end(), out.written);
-        const std::uint64_t kept = after == ends.begin() ? began : std::max(*std::prev(after), began);
-        if (kept < out.written && cut_file_end(out.channel.fd, static_cast<off_t>(out.written - kept)) == 0) {
-            out.start -= static_cast<std::size_t>(out.written - kept);
-            out.written = kept;
-        }
+        const written_part part = write_what_fits(out.channel, {out.data + out.start, static_cast<std::size_t>(piece_end - out.written)});
+        advance(out, out.written + part.count);
+        error = part.error;
     }
     out.cut = !at_record_end(out.written, began, ends);
+    out.waits_for_room = error == EAGAIN;
     if (out.start == out.end) out.start = out.end = 0;
     return {out.written, error};
 }
 
 int sync_output(const record_output& out) { return fdatasync(out.channel.fd) == 0 ? 0 : errno; }
 
-int take_back_written(record_output& out, std::uint64_t from)
+bool take_back_untold(record_output& out)
 {
-    if (out.channel.kind != channel_kind::file || out.written <= from) return 0;
-    return cut_file_end(out.channel.fd, static_cast<off_t>(out.written - from));
+    if (out.channel.kind != channel_kind::file) return true;
+    const std::int64_t keep = out.file_base + static_cast<std::int64_t>(out.told_up_to);
+    struct stat status {};
+    if (fstat(out.channel.fd, &status) == -1 || status.st_size <= keep) return true;
+    if (ftruncate(out.channel.fd, keep) == 0) {
+        // Where the file was not opened for appending, the next write goes at the new end.
+        lseek(out.channel.fd, keep, SEEK_SET);
+        return true;
+    }
+    std::array<char, 160> range{};
+    std::snprintf(range.data(), range.size(), ": bytes %lld to %lld may hold records whose clients were reset",
+                  static_cast<long long>(keep), static_cast<long long>(status.st_size));
+    report_line({"cardbox: ", output_name(out), ": cannot cut back what no client was told of (",
+                 std::strerror(errno), ")", range.data()});
+    return false;
 }
 
 void report_output_failure(const record_output& out, int error)

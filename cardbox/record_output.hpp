@@ -26,8 +26,13 @@ struct record_output {
     std::size_t start = 0;
     std::size_t end = 0;
     std::size_t capacity = 0;
-    std::uint64_t written = 0;  // bytes written out since the server started
-    bool cut = false;           // the last write ended inside a record (a terminal, a socket)
+    std::uint64_t written = 0;   // bytes written out since the server started
+    std::uint64_t told_up_to = 0;  // where the lines of the last client told end
+    // A file's offset where `written` would be 0: what was written is cut back by
+    // offset, whatever else the file's end holds.
+    std::int64_t file_base = 0;
+    bool cut = false;             // the last write ended inside a record (a terminal, a socket)
+    bool waits_for_room = false;  // the last write found no room for all it was to write
     bool out_of_memory = false;
 
     record_output() = default;
@@ -37,13 +42,14 @@ struct record_output {
 };
 
 // Opens the output: standard output, or the file (created for the server's user
-// alone, appended to). A file whose last record was left cut (a full disk, a crash) is
-// cut back to its last whole line first. With --sync the output must be a file on a
-// disk. Returns the status to end the program with at once (reported), or nothing.
+// alone, appended to). A file is locked, so that no second server writes records into
+// it, and a file whose last record was left cut (a full disk, a crash) is cut back to
+// its last whole line first. With --sync the output must be a file on a disk. Returns
+// the status to end the program with at once (reported), or nothing.
 std::optional<int> open_record_output(record_output& out, const char* path, bool sync);
 
 // Opens the file of --output anew by its name, as after a rotation, between two
-// writes. A failure is reported, and the file the server has is kept.
+// writes, and locks it. A failure is reported, and the file the server has is kept.
 void reopen_record_output(record_output& out);
 
 // Appends to what is printed: a text, or a number in decimal with at least the digits
@@ -64,18 +70,18 @@ struct write_result {
 };
 
 // Writes out the records that end at the positions given (in order), as far as the
-// output takes them now, without waiting: a pipe in writes that each end at a record
-// and are all or nothing; a file cut back to the last whole record when a write goes
-// short. Written out means handed to the system, not yet on disk.
+// output takes them now, without waiting: into a pipe in writes that each end at a
+// record and are all or nothing. Written out means handed to the system, not yet on
+// disk.
 write_result write_records(record_output& out, std::span<const std::uint64_t> ends);
 
 // Makes what was written out durable (fdatasync). Returns 0 or the error.
 int sync_output(const record_output& out);
 
-// Takes back what was written out from the position `from` on: a file is cut back
-// there, so that records whose clients are not to be told are not kept. Returns 0 or
-// the error of the cut.
-int take_back_written(record_output& out, std::uint64_t from);
+// After the output failed: cuts a file back to the end of the lines of the last
+// client told (told_up_to), so that nothing whose client was not told stays in it.
+// Reports a cut that fails, with the range of bytes it leaves. Returns false then.
+bool take_back_untold(record_output& out);
 
 // Reports that the output cannot be written (or synced), with the error.
 void report_output_failure(const record_output& out, int error);

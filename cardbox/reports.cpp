@@ -56,13 +56,10 @@ void add(std::initializer_list<std::string_view> pieces, std::string_view ending
 // Writes as much as standard error takes now; returns 0, EAGAIN, or the error.
 int write_some()
 {
-    while (reports.start < reports.end) {
-        const ssize_t count = try_write(reports.channel, {reports.bytes.data() + reports.start,
-                                                          reports.end - reports.start});
-        if (count == -1 && errno == EINTR) continue;
-        if (count <= 0) return count == 0 ? EIO : errno;
-        reports.start += static_cast<std::size_t>(count);
-    }
+    const written_part written = write_what_fits(reports.channel, {reports.bytes.data() + reports.start,
+                                                                   reports.end - reports.start});
+    reports.start += written.count;
+    if (written.error != 0) return written.error;
     reports.start = reports.end = 0;
     // Room has come back: the reports lost meanwhile are counted in one more.
     if (reports.dropped_unsaid > 0) {
@@ -93,11 +90,13 @@ void report_line(std::initializer_list<std::string_view> pieces) { add(pieces, "
 // A standard error that cannot be written has no one to tell.
 void write_out_reports() { write_some(); }
 
-int reports_waiting_fd()
+bool reports_wait_for_room()
 {
     const bool waiting = reports.start < reports.end || reports.dropped_unsaid > 0;
-    return waiting && reports.channel.kind != channel_kind::file ? reports.channel.fd : -1;
+    return waiting && reports.channel.kind != channel_kind::file;
 }
+
+int reports_fd() { return reports.channel.fd; }
 
 void write_out_reports_before_end(int timeout_ms)
 {

@@ -28,9 +28,12 @@ void report_line(std::initializer_list<std::string_view> pieces);
 // Writes out as much of the reports as standard error takes now.
 void write_out_reports();
 
-// The descriptor to watch for room when reports wait to be written out (standard
-// error stalled), or -1 when none wait.
-int reports_waiting_fd();
+// True when reports wait for room in standard error, which then is to be watched for
+// room (a file always has room).
+bool reports_wait_for_room();
+
+// The descriptor the reports are written to.
+int reports_fd();
 
 // Writes out the reports before the server ends, waiting at most the time given for a
 // reader that is slow.

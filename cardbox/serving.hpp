@@ -1,19 +1,60 @@
-// The ways cardbox serves its clients, on the listening sockets, printing to out, over
-// TLS when tls is given. Each returns only when the server must end, with the status
-// to end with, its failure reported; at that end, every connection whose record is not
-// written out is reset. SIGHUP, when caught, reopens the output file and reloads TLS.
+// How cardbox serves its clients: one loop, for one client at a time as for many at
+// once. It returns only when the server must end, with the status to end with, its
+// failure reported; at that end, every connection whose record is not written out is
+// reset. SIGHUP, when caught, reopens the output file and reloads TLS.
 #pragma once
 
-#include "connection.hpp"
+#include "event_loop.hpp"
 #include "listeners.hpp"
 #include "options.hpp"
 #include "record_output.hpp"
+#include "slots.hpp"
 #include "tls.hpp"
 
-// One connection after the other, for ever, each closed with a 30-second linger.
-int serve_one_at_a_time(const listeners& listening, const options& chosen, record_output& out, tls_server* tls);
+#include <array>
+#include <cstdint>
+#include <memory>
 
-// Up to --connections at once, on one thread: each connection against its own
-// deadline, at most --per-address of them from one source, the others waiting unread
-// for a slot; each taken connection closed without lingering.
-int serve_many_at_once(const listeners& listening, const options& chosen, record_output& out, tls_server* tls);
+struct server {
+    const options& chosen;
+    const listeners& listening;
+    record_output& out;
+    tls_server* tls = nullptr;  // none for plain TCP
+    // One at a time: one slot and nobody waiting inside the server (the rest wait in
+    // the listen queue), the peer named as soon as it is served, and a taken record's
+    // close lingering 30 seconds.
+    bool one_at_a_time = true;
+    std::uint32_t slots = 1;  // connections served at once
+    std::uint32_t share = 1;  // of them from one source, and as many waiting
+    slot_pool pool{};
+    event_loop loop{};
+    std::array<registration, max_listeners> listener_watch{};
+    std::array<bool, max_listeners> arrivals{};  // clients may wait on the listener
+    std::size_t next_listener = 0;               // where the next turn among them starts
+    registration output_watch = no_registration;
+    registration reports_watch = no_registration;
+    std::int64_t accepting_again_ms = 0;  // when a pause in accepting ends; 0: none
+    int accept_failure_said = 0;          // the accept failure reported last, till one succeeds
+    std::int64_t next_busy_check_ms = 0;  // when a connection may next be old enough to reset
+    std::int64_t next_linger_check_ms = 0;
+    std::uint64_t crowd_resets = 0;       // clients reset at once, not yet reported
+    std::int64_t crowd_reported_ms = 0;
+    // Room to hand the connections done to the write-out.
+    std::unique_ptr<std::uint32_t, free_deleter> done{};
+    std::unique_ptr<std::uint64_t, free_deleter> done_ends{};
+};
+
+// What making the server came to: nothing when it can serve, else the failure to
+// report on one line (without its newline).
+struct server_failure {
+    std::array<char, 160> line{};
+    bool failed() const { return line[0] != '\0'; }
+};
+
+// Makes the server's pool and loop, raising the limit on descriptors to what they
+// need; before the server says it is up, so that a server that cannot serve says so
+// instead.
+server_failure make_server(server& serving);
+
+// Serves until the server must end.
+int serve(server& serving);

@@ -149,14 +149,15 @@ std::uint32_t take_slot(slot_pool& pool, const source_key& source)
     slot& s = pool[index];
     s.served.arrived = arrival{};
     s.whole_waiting = false;
-    s.watched = false;
+    s.peer_line_printed = false;
+    s.watch = no_registration;
     s.source = source;
     s.now = stage::waiting;
     source_count& count = source_entry(pool, source);
     count.key = source;
     ++count.waiting;
     push_back_open(pool, index);
-    push_back(pool, pool.waiting, index);
+    push_back(pool, pool.lists[static_cast<std::size_t>(stage::waiting)], index);
     ++pool.in_use;
     check_slot_pool(pool);
     return index;
@@ -167,22 +168,22 @@ void move_to(slot_pool& pool, std::uint32_t index, stage to)
     slot& s = pool[index];
     const stage from = s.now;
     source_count& count = source_entry(pool, s.source);
-    if (from == stage::waiting) {
-        unlink(pool, pool.waiting, index);
-        --count.waiting;
-        ++count.served;
-        ++pool.served;
-    }
-    if (to == stage::done) {
-        unlink_open(pool, index);
-        push_back(pool, pool.done, index);
-    } else if (to == stage::free) {
-        unlink(pool, pool.done, index);
-        --count.served;
-        --pool.served;
+    unlink(pool, pool.lists[static_cast<std::size_t>(from)], index);
+    const bool was_open = from == stage::waiting || from == stage::reading;
+    const bool was_served = from == stage::reading || from == stage::done;
+    const bool is_served = to == stage::reading || to == stage::done;
+    if (from == stage::waiting) --count.waiting;
+    if (was_served && !is_served) --count.served;
+    if (!was_served && is_served) ++count.served;
+    pool.served = pool.served - (was_served ? 1U : 0U) + (is_served ? 1U : 0U);
+    if (was_open && to != stage::reading) unlink_open(pool, index);
+    // A source whose last connection left the counts makes no hole in the table.
+    if (from == stage::waiting || (was_served && !is_served)) drop_if_unused(pool, s.source);
+    if (to == stage::free) {
         --pool.in_use;
-        drop_if_unused(pool, s.source);
         pool.free_stack.get()[pool.free_count++] = index;
+    } else {
+        push_back(pool, pool.lists[static_cast<std::size_t>(to)], index);
     }
     s.now = to;
     check_slot_pool(pool);
@@ -196,8 +197,8 @@ const source_count& count_of(const slot_pool& pool, const source_key& source)
 void check_slot_pool([[maybe_unused]] const slot_pool& pool)
 {
 #ifndef NDEBUG
-    std::uint32_t by_stage[4] = {};
-    for (std::uint32_t index = 0; index < pool.fresh; ++index) ++by_stage[static_cast<int>(pool[index].now)];
+    std::array<std::uint32_t, stage_count> by_stage{};
+    for (std::uint32_t index = 0; index < pool.fresh; ++index) ++by_stage[static_cast<std::size_t>(pool[index].now)];
     const auto count_list = [&pool](const slot_list& list, stage in, bool open) {
         std::uint32_t length = 0;
         std::uint32_t previous = no_slot;
@@ -212,13 +213,14 @@ void check_slot_pool([[maybe_unused]] const slot_pool& pool)
         if (previous != list.last || length != list.length) std::abort();
         return length;
     };
-    const std::uint32_t waiting = by_stage[static_cast<int>(stage::waiting)];
-    const std::uint32_t reading = by_stage[static_cast<int>(stage::reading)];
-    const std::uint32_t done = by_stage[static_cast<int>(stage::done)];
-    if (count_list(pool.waiting, stage::waiting, false) != waiting ||
-        count_list(pool.done, stage::done, false) != done ||
-        count_list(pool.open, stage::waiting, true) != waiting + reading ||
-        pool.served != reading + done || pool.in_use != waiting + reading + done ||
+    std::uint32_t in_use = 0;
+    for (std::size_t at = 1; at < stage_count; ++at) {
+        if (count_list(pool.lists[at], static_cast<stage>(at), false) != by_stage[at]) std::abort();
+        in_use += by_stage[at];
+    }
+    const auto of = [&by_stage](stage which) { return by_stage[static_cast<std::size_t>(which)]; };
+    if (count_list(pool.open, stage::waiting, true) != of(stage::waiting) + of(stage::reading) ||
+        pool.served != of(stage::reading) + of(stage::done) || pool.in_use != in_use ||
         pool.free_count + pool.in_use != pool.fresh)
         std::abort();
     // Each source's counts are its connections'.
@@ -229,6 +231,6 @@ void check_slot_pool([[maybe_unused]] const slot_pool& pool)
         counted_served += entry.served;
         counted_waiting += entry.waiting;
     }
-    if (counted_served != pool.served || counted_waiting != waiting) std::abort();
+    if (counted_served != pool.served || counted_waiting != of(stage::waiting)) std::abort();
 #endif
 }

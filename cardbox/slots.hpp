@@ -1,10 +1,11 @@
-// The connections that the server serving many at once has accepted: a fixed pool of
-// slots, the lists that order them, and the table of their sources. One routine moves
-// a connection from one stage to the next and keeps the lists and counts in step;
-// debug builds check that they are.
+// The connections that the server has accepted: a fixed pool of entries, the lists
+// that order them, and the table of their sources. One routine moves a connection from
+// one stage to the next and keeps the lists and counts in step; debug builds check
+// that they are.
 #pragma once
 
 #include "connection.hpp"
+#include "event_loop.hpp"
 #include "options.hpp"
 
 #include <array>
@@ -22,23 +23,28 @@ source_key source_of(const sockaddr_storage& peer, const source_prefixes& prefix
 
 enum class stage : unsigned char {
     free,
-    waiting,  // accepted, unread, waiting for a slot to be served in
-    reading,  // served: gathering its record
-    done,     // served: its lines printed, waiting to be written out and its client told
+    waiting,    // accepted, unread, waiting for a slot to be served in
+    reading,    // served: its handshake, then gathering its record
+    done,       // served: its lines printed, waiting to be written out and its client told
+    telling,    // its record taken: close_notify waits for room to be sent
+    lingering,  // its record taken and its end sent: closed once the client acknowledges it
 };
+constexpr std::size_t stage_count = 6;
 
 struct slot {
     served_connection served;
     stage now = stage::free;
-    bool whole_waiting = false;  // waiting, with a whole record already arrived unread
-    bool watched = false;        // its socket is in the event loop's set
+    bool whole_waiting = false;      // waiting, with a whole record already arrived unread
+    bool peer_line_printed = false;  // one at a time: the line naming it is printed
+    registration watch = no_registration;
     source_key source{};
     sockaddr_storage peer{};
-    std::int64_t accepted_ms = 0;  // when it was accepted: its time-outs count from then
+    std::int64_t accepted_ms = 0;  // when it was accepted: its time-out counts from then
+    std::int64_t served_ms = 0;    // when it got a slot: its age for making room counts from then
+    std::int64_t ends_ms = 0;      // telling or lingering: when it is closed, told or not
     std::uint64_t output_end = 0;  // where its lines end in the output, once done
     // Its neighbours in the list of open connections (waiting or reading, in accept
-    // order), and in the list of its stage (waiting, in accept order; done, in the
-    // order the records completed).
+    // order), and in the list of its stage (in the order each entered it).
     std::uint32_t open_previous = no_slot;
     std::uint32_t open_next = no_slot;
     std::uint32_t previous = no_slot;
@@ -73,11 +79,12 @@ struct slot_pool {
     // Sources by open addressing; an entry with no connection is empty.
     std::unique_ptr<source_count, free_deleter> sources;
     std::uint32_t source_mask = 0;
-    slot_list open;     // waiting and reading, in accept order
-    slot_list waiting;  // in accept order
-    slot_list done;     // in the order the records completed
+    slot_list open;  // waiting and reading, in accept order
+    std::array<slot_list, stage_count> lists{};  // by stage, each in the order entered
     std::uint32_t served = 0;  // reading or done
     std::uint32_t in_use = 0;
+
+    const slot_list& list(stage of) const { return lists[static_cast<std::size_t>(of)]; }
 
     slot& operator[](std::uint32_t index) { return slots.get()[index]; }
     const slot& operator[](std::uint32_t index) const { return slots.get()[index]; }
@@ -95,8 +102,8 @@ bool make_slot_pool(slot_pool& pool, std::uint32_t capacity);
 std::uint32_t take_slot(slot_pool& pool, const source_key& source);
 
 // Moves the connection in the slot to another stage: from waiting to reading, from
-// waiting or reading to done, from done to free (which frees the slot). Lists and
-// counts follow.
+// waiting or reading to done, from done to telling or lingering, from telling to
+// lingering, and from any to free (which frees the slot). Lists and counts follow.
 void move_to(slot_pool& pool, std::uint32_t index, stage to);
 
 // The counts of the connection's source.

@@ -1,6 +1,7 @@
 #include "tls.hpp"
 
 #include "reports.hpp"
+#include "tls_result.hpp"
 
 #include <cstdio>
 #include <openssl/err.h>
@@ -10,10 +11,9 @@ namespace {
 // Writes why the step failed, with OpenSSL's reason, into the failure line.
 void fail(tls_loaded& loaded, const char* step, const char* file)
 {
-    const unsigned long error = ERR_peek_last_error();
-    const char* reason = ERR_reason_error_string(error);
+    const tls_outcome failed{tls_result::failed, 0, ERR_peek_last_error()};
     std::snprintf(loaded.failure.data(), loaded.failure.size(), "cardbox: %s%s%s: %s", step, *file != '\0' ? " " : "",
-                  file, reason != nullptr ? reason : "unknown error");
+                  file, tls_failure_text(failed, "unknown error"));
     ERR_clear_error();
 }
 

@@ -1,11 +1,13 @@
 #include "transport.hpp"
 
-#include "reports.hpp"
+#include "tls_result.hpp"
 
 #include <cerrno>
-#include <climits>
+#include <array>
+#include <linux/sockios.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
+#include <sys/ioctl.h>
 
 bool set_reset_on_close(int fd)
 {
@@ -25,22 +27,20 @@ ssize_t read_some(transport& link, std::span<char> into, unsigned long& tls_erro
 {
     if (link.tls == nullptr) return recv(link.socket.get(), into.data(), into.size(), MSG_DONTWAIT);
     ERR_clear_error();
+    errno = 0;
     const int count = SSL_read(link.tls.get(), into.data(), static_cast<int>(into.size()));
-    if (count > 0) return count;
-    link.wants_write = false;
-    switch (SSL_get_error(link.tls.get(), count)) {
-    case SSL_ERROR_ZERO_RETURN: return 0;
-    case SSL_ERROR_WANT_WRITE: link.wants_write = true; [[fallthrough]];
-    case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
-    case SSL_ERROR_SYSCALL:
-        // A reset, or the peer gone without a word in the handshake.
-        if (errno != 0 && SSL_is_init_finished(link.tls.get()) != 0) return -1;
-        [[fallthrough]];
-    default:
-        tls_error = ERR_peek_last_error();
-        errno = EPROTO;
-        return -1;
+    const tls_outcome outcome = tls_outcome_of(link.tls.get(), count);
+    link.wants_write = outcome.result == tls_result::wants_write;
+    switch (outcome.result) {
+    case tls_result::done: return count;
+    case tls_result::closed: return 0;
+    case tls_result::wants_read:
+    case tls_result::wants_write: errno = EAGAIN; return -1;
+    case tls_result::failed: break;
     }
+    tls_error = outcome.tls_error;
+    errno = outcome.error;
+    return -1;
 }
 
 bool handshake_done(const transport& link) { return link.tls == nullptr || SSL_is_init_finished(link.tls.get()) != 0; }
@@ -59,19 +59,51 @@ std::string_view peer_subject(const transport& link, std::span<char> room)
     return length > 0 ? std::string_view(room.data(), static_cast<std::size_t>(length)) : std::string_view();
 }
 
-void tell_taken(transport& link, const linger& on_close)
+int send_close_notify(transport& link)
 {
-    // close_notify fits in a socket whose sends were acknowledged long ago.
-    if (link.tls != nullptr && SSL_shutdown(link.tls.get()) < 0) report_failure("cardbox: TLS close_notify", EIO);
-    shutdown(link.socket.get(), SHUT_WR);
-    if (setsockopt(link.socket.get(), SOL_SOCKET, SO_LINGER, &on_close, sizeof on_close) == -1)
-        report_failure("setsockopt(...,SO_LINGER,...)", errno);
+    if (link.tls == nullptr) return 0;
+    ERR_clear_error();
+    errno = 0;
+    const tls_outcome outcome = tls_outcome_of(link.tls.get(), SSL_shutdown(link.tls.get()) >= 0 ? 1 : -1);
+    link.wants_write = outcome.result == tls_result::wants_write;
+    switch (outcome.result) {
+    case tls_result::done: return 0;
+    case tls_result::wants_read:
+    case tls_result::wants_write: return EAGAIN;
+    case tls_result::closed: return EPIPE;
+    case tls_result::failed: break;
+    }
+    return outcome.error;
 }
 
-void close_taken(transport& link, bool may_hold_more)
+int set_linger(const transport& link, const linger& on_close)
 {
-    // MSG_TRUNC discards what is waiting without copying it anywhere.
-    if (may_hold_more) recv(link.socket.get(), nullptr, INT_MAX, MSG_DONTWAIT | MSG_TRUNC);
+    return setsockopt(link.socket.get(), SOL_SOCKET, SO_LINGER, &on_close, sizeof on_close) == 0 ? 0 : errno;
+}
+
+void half_close(const transport& link) { shutdown(link.socket.get(), SHUT_WR); }
+
+bool acknowledged(const transport& link)
+{
+    // What is sent and not yet acknowledged, the end (which counts as a byte) included.
+    int unacknowledged = 0;
+    return ioctl(link.socket.get(), SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+}
+
+bool discard_unread(const transport& link)
+{
+    // MSG_TRUNC discards what is waiting without copying it anywhere; the room given
+    // is never written to (nor its pages touched), but says how much may go at once.
+    static std::array<char, 65536> discarded;
+    for (;;) {
+        const ssize_t count = recv(link.socket.get(), discarded.data(), discarded.size(), MSG_DONTWAIT | MSG_TRUNC);
+        if (count == 0) return false;
+        if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
+}
+
+void close_connection(transport& link)
+{
     link.tls.reset();
     link.socket.reset();
 }
@@ -81,6 +113,5 @@ void reset_connection(transport& link)
     // The connection inherited the setting from its listener; set it again all the
     // same, for a connection told to linger before.
     set_reset_on_close(link.socket.get());
-    link.tls.reset();
-    link.socket.reset();
+    close_connection(link);
 }

@@ -1,11 +1,11 @@
 // A client's connection as the server reads it and ends it: plain TCP, or TLS over it.
 // The record rules call read, tell and reset alike; what a TLS call wants (to read,
-// or room to write) only changes what the connection is next watched for.
+// or room to write) only changes what the connection is next watched for. No call
+// here waits.
 #pragma once
 
 #include "owned_fd.hpp"
 
-#include <array>
 #include <memory>
 #include <openssl/ssl.h>
 #include <span>
@@ -26,7 +26,7 @@ struct ssl_free {
 struct transport {
     owned_fd socket;
     std::unique_ptr<SSL, ssl_free> tls;  // none for plain TCP
-    bool wants_write = false;            // TLS waits for room to write before it reads on
+    bool wants_write = false;            // TLS waits for room to write before it goes on
 };
 
 // Starts TLS on the connection, as a server, from the context. Returns false when
@@ -47,15 +47,26 @@ bool handshake_done(const transport& link);
 // presented none.
 std::string_view peer_subject(const transport& link, std::span<char> room);
 
-// Tells the client that its record was taken: over TLS, sends close_notify; then
-// half-closes the connection, so that its end reaches the client before anything else
-// can, and sets how the close is to linger. Then the connection is to be closed with
-// close_taken.
-void tell_taken(transport& link, const linger& on_close);
+// Sends close_notify, as far as the connection takes it now (at once for plain TCP).
+// Returns 0 once it is out, EAGAIN while it waits for room (wants_write says whether
+// for room or for a read), or the error that ended the connection.
+int send_close_notify(transport& link);
 
-// Discards what the client sent after its record, if anything may be waiting
-// (may_hold_more), so that unread bytes do not turn the close into a reset; then closes.
-void close_taken(transport& link, bool may_hold_more);
+// Sets how the close is to linger. Returns 0 or the error.
+int set_linger(const transport& link, const linger& on_close);
+
+// Half-closes the connection: its end reaches the client before anything else can.
+void half_close(const transport& link);
+
+// True once the client has acknowledged everything sent, the end included.
+bool acknowledged(const transport& link);
+
+// Discards what the client sent after its record, so that unread bytes do not turn
+// the close into a reset. Returns false once the client has closed its side.
+bool discard_unread(const transport& link);
+
+// Closes the connection as it is set to close.
+void close_connection(transport& link);
 
 // Resets the connection: its client learns that its record was not taken.
 void reset_connection(transport& link);

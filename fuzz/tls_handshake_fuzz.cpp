@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,12 +92,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(handshake_done(connection.link) || connection.arrived.received == 0);
 
     record_output out;
-    peer_name name;
-    name.known = true;
-    std::strcpy(name.host.data(), "::1");
-    std::strcpy(name.port.data(), "8000");
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_port = htons(8000);
+    peer.sin6_addr = in6addr_loopback;
+    sockaddr_storage stored{};
+    std::memcpy(&stored, &peer, sizeof peer);
     const std::uint64_t before = printed_up_to(out);
-    print_arrival(out, name, connection.arrived, true, connection.link, false);
+    print_arrival(out, stored, connection.arrived, true, connection.link, false);
     const std::uint64_t printed = printed_up_to(out) - before;
     require(printed == 0 || (printed == out.end && out.data[out.end - 1] == '\n' &&
                              std::memchr(out.data, '\n', out.end) == out.data + out.end - 1));

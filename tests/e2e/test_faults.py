@@ -59,6 +59,10 @@ class FailuresThatEndAProgram(unittest.TestCase):
              ["bash", "-c", 'for fd in {3..14}; do eval "exec $fd</dev/null"; done; exec prlimit --nofile=40:40 "$@"',
               "strays", ARGS, "-c", "8"], b"", 1, b"",
              re.compile(rb"cardbox: --connections 8 needs (4[4-9]|[5-9]\d) descriptors; the limit is 40\n")),
+            # Not even one client's descriptor: refused before the start line, which --json
+            # puts on standard error.
+            ("cardbox has no descriptor to spare", "cardbox", ["prlimit", "--nofile=6:6"] + [ARGS, "--json"], b"",
+             1, b"", re.compile(rb"cardbox: serving one client at a time needs \d+ descriptors; the limit is 6\n")),
             # Without it a client that sent half a record would see a normal close at a stop.
             ("cardbox cannot have its listener reset what it does not take", "cardbox",
              failing("setsockopt:error=ENOMEM:when=3"), b"", 1, b"",
@@ -110,10 +114,11 @@ class FailuresTheServerPassesOver(unittest.TestCase):
             # (what, injection, what standard error says, cardbox's arguments)
             ("a connection's linger cannot be set", "setsockopt:error=ENOMEM:when=4",
              b"setsockopt(...,SO_LINGER,...): Cannot allocate memory\n", []),
-            ("a connection was aborted before it was accepted", "accept:error=ECONNABORTED:when=1",
+            ("a connection was aborted before it was accepted", "accept4:error=ECONNABORTED:when=1",
              b"accept: Software caused connection abort\n", []),
-            # Accepting pauses until descriptors or memory come back, then goes on.
-            ("no descriptor left", "accept:error=EMFILE:when=1", b"accept: Too many open files\n", []),
+            # Accepting pauses until descriptors or memory come back, then goes on; a
+            # lack that lasts is reported once.
+            ("no descriptor left", "accept4:error=EMFILE:when=1+3", b"accept: Too many open files\n", []),
             ("no descriptor left, many at once", "accept4:error=ENFILE:when=1",
              b"accept: Too many open files in system\n", ["-c", "4"]),
             ("no memory, many at once", "accept4:error=ENOBUFS:when=1",

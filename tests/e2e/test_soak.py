@@ -2,20 +2,26 @@
 records split at random points, over-long and random bytes, interleaved with genuine
 records from cardpost processes and raw peers. Afterwards every genuine record has
 been printed exactly as sent, the server still serves, and its descriptors and memory
-are where they were. Bounded in count and in time; prints its figures."""
+are where they were. Then the loop itself, in rounds of random settings, clients,
+reloads, stalls and stops, against the promise. Bounded in count and in time; prints
+its figures and its seed."""
 
+import fcntl
+import json
 import os
 import random
 import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
-from harness import (TIMEOUT, connect, peer_line, program, record, shown, start_cardbox, stop_during,
-                     verdict, wait_until)
+from harness import (TIMEOUT, Running, connect, peer_line, program, record, shown, start_cardbox, stop_during,
+                     verdict, wait_until, wait_until_listening)
+from test_tls import TlsPeer, make_certificates
 
 PEERS_AT_ONCE = 6
 ACTIONS_PER_PEER = 1500
@@ -226,6 +232,203 @@ class Soak(unittest.TestCase):
         print(f"\nsoak: SIGTERM during a flood from {PEERS_AT_ONCE} peers against cardbox "
               f"{' '.join(arguments)}: {len(taken)} records taken, every one in the output; "
               f"{len(refused)} reset, none in it; seed {SEED}")
+
+
+LOOP_SECONDS = 60  # the randomized test's budget, setup included
+ROUND_SECONDS = 4
+
+
+class Loop(unittest.TestCase):
+    """Rounds of random settings (one at a time or many, plain or TLS, output to a file
+    rotated under SIGHUP, to a FIFO reopened under SIGHUP and read with stalls, or to
+    a pipe), each ended by a stop, against clients that send whole, split, trickle, stay
+    silent, half-close, reset or stall inside a TLS hello. Every client told "taken" is
+    in the output once, and none told "not taken" is in it."""
+
+    def test_the_loop_keeps_its_word(self):
+        rng = random.Random(SEED)
+        deadline = time.monotonic() + LOOP_SECONDS
+        totals = {"rounds": 0, "over TLS": 0, "taken": 0, "not taken": 0, "no verdict": 0}
+        with tempfile.TemporaryDirectory() as folder:
+            make_certificates(folder)
+            while time.monotonic() + ROUND_SECONDS + 3 < deadline:
+                settings = {"connections": rng.choice([1, 1, 4, 64]), "tls": rng.random() < 0.4,
+                            "output": rng.choice(["file", "fifo", "pipe"]), "timeout": rng.choice([1, 2, 300])}
+                if settings["connections"] == 1:
+                    settings["timeout"] = min(settings["timeout"], 2)  # one silent client holds it till then
+                with self.subTest(seed=SEED, round=totals["rounds"], **settings):
+                    told = self.round(random.Random(rng.random()), folder, **settings)
+                    for word in ("taken", "not taken", "no verdict"):
+                        totals[word] += len(told[word])
+                totals["rounds"] += 1
+                totals["over TLS"] += settings["tls"]
+        print(f"\nloop: {totals['rounds']} rounds ({totals['over TLS']} over TLS): {totals['taken']} clients told taken, every one in the "
+              f"output once; {totals['not taken']} told not taken, none in it; {totals['no verdict']} "
+              f"without a verdict; seed {SEED}")
+
+    def round(self, rng, folder, connections, tls, output, timeout):
+        arguments = ["--json", "-c", str(connections), "--busy-timeout", "1", "-t", str(timeout)]
+        if tls:
+            arguments += ["--tls-cert", os.path.join(folder, "server.pem"), "--tls-key", os.path.join(folder, "server.key")]
+        path = os.path.join(folder, f"records-{rng.getrandbits(32)}")
+        reader = None
+        if output == "fifo":
+            os.mkfifo(path)
+            reader = StallingReader(path, rng.random())
+        if output != "pipe":
+            arguments += ["-o", path]
+        told = {"taken": [], "not taken": [], "no verdict": []}
+        stop = threading.Event()
+        server = Running([program("cardbox"), *arguments])
+        try:
+            wait_until_listening()
+            clients = [threading.Thread(target=self.client, args=(random.Random(rng.random()), n, tls, folder, stop, told))
+                       for n in range(8)]
+            for client in clients:
+                client.start()
+            rotated = []
+            for _ in range(int(ROUND_SECONDS / 0.25)):
+                time.sleep(0.25)
+                if output != "pipe" and rng.random() < 0.3:
+                    if output == "file":
+                        rotated.append(f"{path}.{len(rotated)}")
+                        os.rename(path, rotated[-1])
+                    server.process.send_signal(signal.SIGHUP)
+            server.process.send_signal(rng.choice([signal.SIGTERM, signal.SIGINT]))
+            status = server.wait_exit()
+            stop.set()
+            for client in clients:
+                client.join(TIMEOUT)
+        finally:
+            stop.set()
+            server.stop()
+        text = reader.finish() if reader else server.out
+        # The file last renamed is not there when the stop came before its reopening.
+        for name in rotated + ([path] if output == "file" and os.path.exists(path) else []):
+            with open(name, "rb") as written:
+                text += written.read()
+        self.assertIn(status, (-signal.SIGTERM, -signal.SIGINT), server.err[-300:])
+        self.assertTrue(text == b"" or text.endswith(b"\n"), f"a line left cut: {text[-80:]!r}, seed {SEED}")
+        # A record kept: a line without a failure; a record given up on is a report.
+        kept = [line["nombre"] for line in map(json.loads, text.splitlines())
+                if line.get("error") in (None, "Incomplete record") and "nombre" in line]
+        self.assertEqual([name for name in told["taken"] if kept.count(name) != 1], [], f"seed {SEED}")
+        self.assertEqual([name for name in told["not taken"] if name in kept], [], f"seed {SEED}")
+        return told
+
+    def client(self, rng, number, tls, folder, stop, told):
+        ways = [self.whole, self.whole, self.split, self.trickle, self.silent, self.half_close, self.reset]
+        if tls:
+            ways = [self.tls_whole, self.tls_whole, self.tls_whole, self.tls_stalled_hello, self.silent]
+        for action in range(100_000):
+            if stop.is_set():
+                return
+            name = f"L{number}-{action}"
+            try:
+                verdict_word = rng.choice(ways)(rng, name.encode(), folder, stop)
+            except OSError:
+                verdict_word = None  # refused, or reset before it sent anything
+            if verdict_word:
+                told[verdict_word].append(name)
+
+    @staticmethod
+    def plain_verdict(peer):
+        return "taken" if verdict(peer) == "closed" else "not taken"
+
+    def whole(self, rng, name, folder, stop):
+        with connect(rng.choice(["::1", "127.0.0.1"])) as peer:
+            peer.sendall(record(name, b"Bucle", 1))
+            return self.plain_verdict(peer)
+
+    def split(self, rng, name, folder, stop):
+        data = record(name, b"Trozos", 2)
+        cut = rng.randrange(1, len(data))
+        with connect() as peer:
+            peer.sendall(data[:cut])
+            time.sleep(rng.random() / 20)
+            try:
+                peer.sendall(data[cut:])
+            except OSError:
+                return "not taken"  # reset meanwhile: the send took the verdict
+            return self.plain_verdict(peer)
+
+    def trickle(self, rng, name, folder, stop):
+        with connect() as peer:
+            try:
+                for byte in record(name, b"Goteo", 3):
+                    if stop.is_set():
+                        break
+                    peer.send(bytes([byte]))
+                    time.sleep(0.03)
+            except OSError:
+                return "not taken"
+            return self.plain_verdict(peer)
+
+    def silent(self, rng, name, folder, stop):
+        with connect():
+            stop.wait(rng.random() * 1.5)
+
+    def half_close(self, rng, name, folder, stop):
+        with connect() as peer:
+            peer.sendall(record(name, b"Mitad", 4)[:rng.randrange(len(name) + 1, 61)])
+            peer.shutdown(socket.SHUT_WR)
+            return self.plain_verdict(peer)
+
+    def reset(self, rng, name, folder, stop):
+        peer = connect()
+        peer.sendall(record(name, b"Corte", 5)[:rng.randrange(0, 62)])
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        peer.close()
+
+    def tls_whole(self, rng, name, folder, stop):
+        try:
+            peer = TlsPeer(folder, host=rng.choice(["::1", "127.0.0.1"]))
+        except Exception:  # the handshake did not end: nothing was sent
+            return None
+        with peer:
+            peer.sendall(record(name, b"Sellado", 6))
+            ended = peer.verdict()
+        # Once the whole record is handed to TLS, an end that no one authenticated
+        # says nothing.
+        return "taken" if ended == "taken" else "no verdict"
+
+    def tls_stalled_hello(self, rng, name, folder, stop):
+        with connect() as peer:
+            peer.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + rng.randbytes(9))
+            stop.wait(rng.random() * 1.5)
+
+
+class StallingReader:
+    """Reads a FIFO as the server's output, stopping now and then for up to half a
+    second, so that the server finds the FIFO full (it holds one page); keeps it open
+    meanwhile, so that the server can open it again by name."""
+
+    def __init__(self, path, seed):
+        self.fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        fcntl.fcntl(self.fd, fcntl.F_SETPIPE_SZ, 4096)
+        self.rng, self.taken, self.done = random.Random(seed), bytearray(), threading.Event()
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        while not self.done.is_set():
+            if self.rng.random() < 0.1:
+                time.sleep(self.rng.random() / 2)
+            try:
+                self.taken += os.read(self.fd, 512)
+            except BlockingIOError:
+                time.sleep(0.002)
+
+    def finish(self):
+        self.done.set()
+        self.thread.join(TIMEOUT)
+        try:
+            while chunk := os.read(self.fd, 65536):
+                self.taken += chunk
+        except BlockingIOError:
+            pass
+        os.close(self.fd)
+        return bytes(self.taken)
 
 
 if __name__ == "__main__":

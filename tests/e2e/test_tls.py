@@ -17,7 +17,8 @@ import time
 import unittest
 
 from harness import (ECHO_PORT, INVITATION, RECORD_PORT, TIMEOUT, Running, connect, exchange, record, run,
-                     shown, start_cardbox, stop_during, summary, wait_until, wait_until_listening)
+                     shown, start_cardbox, stop_during, summary, under_strace, verdict, wait_until,
+                     wait_until_listening)
 
 ANA = record(b"Ana\n", b"Perez\n", 25)
 ANSWERS = b"Ana\nPerez\n25\n"
@@ -68,12 +69,12 @@ class TlsPeer:
     connection itself (a reset raises there) and feeds TLS from it (where close_notify,
     or an end without one, shows)."""
 
-    def __init__(self, certificates, host="::1", client=None):
+    def __init__(self, certificates, host="::1", client=None, connected=None):
         context = ssl.create_default_context(cafile=os.path.join(certificates, "ca.pem"))
         if client:
             context.load_cert_chain(os.path.join(certificates, f"{client}.pem"),
                                     os.path.join(certificates, f"{client}.key"))
-        self.socket = connect(host)
+        self.socket = connected or connect(host)
         self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
         self.tls = context.wrap_bio(self.incoming, self.outgoing, server_hostname="localhost")
         try:
@@ -254,6 +255,38 @@ class Tls(unittest.TestCase):
             self.assertEqual(len(server.out.splitlines()), 8)
             for peer in silent + garbage:
                 peer.close()
+
+    def test_no_client_holds_up_the_others(self):
+        # One at a time, -t bounds the handshake too: a silent client is given up on
+        # after 1 s, and the next is served.
+        with start_cardbox(arguments=[*self.tls_arguments(), "-t", "1"]), connect() as silent:
+            with TlsPeer(self.certificates) as peer:
+                peer.sendall(ANA)
+                self.assertEqual(peer.verdict(), "taken")
+            self.assertEqual(verdict(silent), "reset")
+        # Many at once, a connection's age for making room counts from its slot: a
+        # client that waited behind silent ones keeps its slot while it takes its time,
+        # though clients still wait.
+        with start_cardbox(arguments=[*self.tls_arguments(), "-c", "2", "--busy-timeout", "2"]):
+            crowd = [connect("127.0.0.1", source=f"127.0.0.{n}") for n in (2, 3)]
+            patient = connect("127.0.0.1", source="127.0.0.4")
+            crowd += [connect("127.0.0.1", source=f"127.0.0.{n}") for n in (5, 6)]
+            with TlsPeer(self.certificates, connected=patient) as peer:
+                time.sleep(1)
+                peer.sendall(ANA)
+                self.assertEqual(peer.verdict(), "taken")
+            for peer in crowd:
+                peer.close()
+
+    def test_close_notify_waits_for_room(self):
+        # The fifth write is the close_notify: a send buffer found full holds it back
+        # until there is room, and it still goes out.
+        wrapper = under_strace("-o", "/dev/null", "-e", "inject=write:error=EAGAIN:when=5")
+        with start_cardbox(wrapper=wrapper, arguments=[*self.tls_arguments(), "--json", "-o", os.devnull]) as server:
+            with TlsPeer(self.certificates) as peer:
+                peer.sendall(ANA)
+                self.assertEqual(peer.verdict(), "taken")
+            self.assertEqual(server.err, b"Servicio iniciado... esperando cliente\n")
 
     def test_sighup_loads_new_certificate_files(self):
         with tempfile.TemporaryDirectory() as scratch:
