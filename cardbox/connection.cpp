@@ -54,13 +54,14 @@ void gather(transport& link, arrival& arrived)
     take_read(arrived, count, errno);
 }
 
-void give_up(arrival& arrived)
+void give_up(arrival& arrived, given_up why)
 {
     arrived.error = ETIMEDOUT;
     arrived.ended = true;
+    arrived.why_given_up = why;
 }
 
-bool closes_normally(const arrival& arrived) { return arrived.error == 0; }
+bool closes_normally(const arrival& arrived) { return arrived.error == 0 && !arrived.held_back; }
 
 peer_name look_up(const sockaddr_storage& peer)
 {
@@ -74,11 +75,11 @@ peer_name look_up(const sockaddr_storage& peer)
 void print_arrival(record_output& out, const sockaddr_storage& peer, const arrival& arrived, bool json,
                    const transport& link, bool peer_line_printed)
 {
-    // A time-out or a reset in the handshake is a handshake that failed too.
-    if (!handshake_done(link)) {
-        report_handshake(look_up(peer), arrived);
-        return;
-    }
+    // A handshake that failed prints nothing: it is reported.
+    if (!handshake_done(link)) return;
+    // The file of JSON lines holds records: a connection empty however it ended has
+    // no line (it is counted).
+    if (json && arrived.received == 0) return;
     const std::span<const char, person_record_size> bytes = std::span(arrived.bytes).first<person_record_size>();
     if (!json) {
         if (!peer_line_printed) {
@@ -97,16 +98,21 @@ void print_arrival(record_output& out, const sockaddr_storage& peer, const arriv
     else if (arrived.received < person_record_size)
         error = incomplete_record;
     const person_fields person = read_person_record(bytes);
-    std::array<char, 1024> subject_room{};
+    const subject_text subject = peer_subject(link);
     print_json_line(out, {name.known ? name.host.data() : nullptr, name.known ? name.port.data() : nullptr,
-                          peer_subject(link, subject_room), shown_count(arrived),
-                          arrived.received > 0 ? &person : nullptr, error});
+                          subject.text, shown_count(arrived), arrived.received > 0 ? &person : nullptr, error});
 }
 
-void report_arrival(const arrival& arrived, const transport& link)
+void report_arrival(const sockaddr_storage& peer, const arrival& arrived, const transport& link)
 {
+    if (arrived.why_given_up != given_up::no || arrived.held_back) return;
+    // A time-out or a reset in the handshake is a handshake that failed too.
+    if (!handshake_done(link)) {
+        report_handshake(look_up(peer), arrived);
+        return;
+    }
     const bool has_report = arrived.received == 0 || arrived.error != 0;
-    if (!has_report || !handshake_done(link)) return;
+    if (!has_report) return;
     // A close is no failure: its report carries the system's text for no error.
     report_failure(arrived.error == 0 ? "Socket cerrado\n" : "Error en funcion read()\n", arrived.error);
 }
@@ -146,4 +152,16 @@ void end_lingering(served_connection& c)
     const linger in_the_background{0, 0};
     set_linger(c.link, in_the_background);
     close_connection(c.link);
+}
+
+void tell_not_taken(served_connection& c)
+{
+    if (!send_refusal(c.link)) {
+        reset_connection(c.link);
+        return;
+    }
+    // The refusal is the verdict: the end after it is a plain one, so that it is not
+    // lost to a reset.
+    half_close(c.link);
+    end_lingering(c);
 }

@@ -14,21 +14,37 @@ namespace {
 // The longest time-out, so that it fits poll's milliseconds.
 constexpr int max_timeout_seconds = 2'147'483;
 
-// Reads IPV4[:IPV6] prefix lengths. Returns false when the text holds anything else.
+// Reads a list of prefix lengths, finest first ("64,48"), each at most `most` and
+// shorter than the one before. Returns false when the text holds anything else.
+bool read_levels(const char* from, const char* to, int most, std::array<int, max_source_levels>& lengths,
+                 std::size_t& count)
+{
+    std::array<int, max_source_levels> read{};
+    std::size_t levels = 0;
+    for (const char* start = from;; ++start) {
+        const char* const comma = std::find(start, to, ',');
+        int number = 0;
+        const auto [stop, error] = std::from_chars(start, comma, number);
+        if (start == comma || error != std::errc{} || stop != comma || number < 0 || number > most ||
+            levels == read.size() || (levels > 0 && number >= read[levels - 1]))
+            return false;
+        read[levels++] = number;
+        if (comma == to) break;
+        start = comma;
+    }
+    lengths = read;
+    count = levels;
+    return true;
+}
+
+// Reads IPV4[,IPV4...][:IPV6[,IPV6...]] prefix lengths. Returns false when the text
+// holds anything else.
 bool read_prefixes(const char* text, source_prefixes& prefixes)
 {
     const char* const end = text + std::strlen(text);
     const char* const colon = std::find(text, end, ':');
-    // Reads the digits from `from` to `to` into a length no longer than `most`.
-    const auto length = [](const char* from, const char* to, int most, int& into) {
-        int number = 0;
-        const auto [stop, error] = std::from_chars(from, to, number);
-        if (from == to || error != std::errc{} || stop != to || number < 0 || number > most) return false;
-        into = number;
-        return true;
-    };
-    if (!length(text, colon, 32, prefixes.ipv4)) return false;
-    return colon == end || length(colon + 1, end, 128, prefixes.ipv6);
+    if (!read_levels(text, colon, 32, prefixes.ipv4, prefixes.ipv4_levels)) return false;
+    return colon == end || read_levels(colon + 1, end, 128, prefixes.ipv6, prefixes.ipv6_levels);
 }
 
 }  // namespace
@@ -57,9 +73,10 @@ const command_texts cardbox_command{
                "                         with -c, when every slot is taken and clients\n"
                "                         wait, reset the oldest connections without a\n"
                "                         whole record once this old (default 10)\n"
-               "      --source-prefix IPV4[:IPV6]\n"
-               "                         the prefix lengths that make one source\n"
-               "                         (default 32:64)\n"
+               "      --source-prefix IPV4[,IPV4...][:IPV6[,IPV6...]]\n"
+               "                         the prefix lengths that make one source, finest\n"
+               "                         first, each coarser one with four times the share\n"
+               "                         (default 32,24:64,48)\n"
                "      --sync             tell a client its record was taken only once it is\n"
                "                         on disk (the output must be a file on a disk)\n"
                "      --json             print one JSON object per connection\n"
@@ -161,7 +178,7 @@ std::optional<int> read_options(int argc, char** argv, options& chosen)
         }
         case source_prefix_option:
             if (!read_prefixes(optarg, chosen.prefixes))
-                return usage_error(command, "invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128)", optarg);
+                return usage_error(command, "invalid prefix lengths (IPV4 0 to 32, IPV6 0 to 128, at most 3 each, finest first)", optarg);
             break;
         case 'n': {
             const std::optional<int> count = whole_number(optarg, 1, INT_MAX);

@@ -4,6 +4,8 @@
 #include "command_line.hpp"
 #include "tls.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -13,10 +15,17 @@ constexpr int wait_for_ever = -1;
 // The most connections served at once.
 constexpr int max_connections = 16384;
 
-// The prefix lengths by which clients' sources are told apart, as their shares count.
+// The most levels by which clients' sources are counted, for each family.
+constexpr std::size_t max_source_levels = 3;
+
+// The prefix lengths by which clients' sources are told apart, as their shares count,
+// finest first: each level has a share of its own, so that many /64s of one /48, say,
+// count against that /48 too.
 struct source_prefixes {
-    int ipv4 = 32;
-    int ipv6 = 64;
+    std::array<int, max_source_levels> ipv4{32, 24, 0};
+    std::size_t ipv4_levels = 2;
+    std::array<int, max_source_levels> ipv6{64, 48, 0};
+    std::size_t ipv6_levels = 2;
 };
 
 // What the command line chose.

@@ -234,6 +234,13 @@ void reopen_record_output(record_output& out)
         report_line({"cardbox: cannot reopen ", out.path, ", going on with the file it had: ", std::strerror(errno)});
         return;
     }
+    // The same file as before (no rotation came): the server goes on with it, and its
+    // lock.
+    struct stat opened {};
+    struct stat current {};
+    if (fstat(file.get(), &opened) == 0 && fstat(out.channel.fd, &current) == 0 && opened.st_dev == current.st_dev &&
+        opened.st_ino == current.st_ino)
+        return;
     record_output fresh;
     fresh.path = out.path;
     fresh.sync = out.sync;
@@ -274,6 +281,12 @@ void print_number(record_output& out, std::int64_t number, int least_digits)
 }
 
 std::uint64_t printed_up_to(const record_output& out) { return out.written + (out.end - out.start); }
+
+void take_back_printed(record_output& out, std::uint64_t position)
+{
+    if (position >= out.written && position <= printed_up_to(out))
+        out.end = out.start + static_cast<std::size_t>(position - out.written);
+}
 
 write_result write_records(record_output& out, std::span<const std::uint64_t> ends)
 {

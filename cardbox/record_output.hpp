@@ -62,6 +62,9 @@ void print_number(record_output& out, std::int64_t number, int least_digits = 1)
 // printed ends.
 std::uint64_t printed_up_to(const record_output& out);
 
+// Takes back what was printed after the position, not yet written out.
+void take_back_printed(record_output& out, std::uint64_t position);
+
 // How far a write-out got, and why it stopped: 0 when everything asked for is out,
 // EAGAIN when the output has no room now, or the error of a write that failed.
 struct write_result {

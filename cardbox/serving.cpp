@@ -5,13 +5,21 @@
 // their clients is told. No call waits for a client, for room in the output or for a
 // close: a slow client holds up only itself.
 //
-// Who is served: up to --connections at once, at most --per-address of them from one
-// source (an IPv4 address, an IPv6 /64). Clients beyond that are accepted and wait,
-// unread, for a slot, each source at most its share of them; a client over that is
-// reset at once. So no crowd waits in the listen queue ahead of a good client, and the
-// server knows how long each has waited: when every slot is taken and clients wait,
-// the connection without a whole record that has held its slot (or waited) longest is
-// reset to make room once that is longer than --busy-timeout.
+// Who is served, so that no crowd of any size starves a newcomer:
+// - up to --connections at once, each source under its share at every level (an IPv4
+//   address and its /24, an IPv6 /64 and its /48, by default); clients beyond that
+//   are accepted and wait, unread, for a slot, each source at most its share of them
+//   too, and a client over that is reset at once;
+// - the server accepts while it has descriptors: when it is full, a newcomer takes the
+//   place of a waiting connection from the source that holds the most (found among a
+//   few drawn at random), or is reset itself when its own source holds as many;
+// - a freed slot goes to the waiting connection whose source holds the fewest slots,
+//   the longest waiting first among equals;
+// - when every slot is held and clients wait, a source above its fair share (the slots
+//   divided by the sources served or waiting) loses the connection without a whole
+//   record that has held its slot longest, after a short hold, for one below it; and
+//   any connection without a whole record that has held its slot (or waited)
+//   --busy-timeout is reset to make room.
 //
 // One at a time is the same loop with one slot and nobody waiting inside the server:
 // the others wait in the listen queue.
@@ -31,6 +39,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
@@ -58,8 +67,23 @@ constexpr rlim_t other_descriptors = 8;
 constexpr rlim_t fewest_other_descriptors = 3;
 // How many passes of the loop may go by without a look at the events.
 constexpr int passes_between_waits = 16;
-// How often, at most, the clients reset at once for their source's crowd are reported.
-constexpr std::int64_t crowd_report_interval_ms = 1000;
+// How often, at most, the clients given up on or reset at once are reported, counted.
+constexpr std::int64_t count_report_interval_ms = 1000;
+// How long a connection holds its slot at least before its source's fair share can
+// take it back: a client has that long to send its record, whatever the crowd.
+constexpr std::int64_t least_hold_ms = 1000;
+// How many waiting connections are drawn to find the source that holds the most.
+constexpr int drawn_for_space = 16;
+// How many clients are accepted in one pass of the loop, at most, so that a flood of
+// them does not keep the loop from the connections it holds.
+constexpr int accepts_per_pass = 256;
+// In JSON, the lines of records that came in part and whose clients are reset count
+// against a budget, so that a crowd of clients sending a byte or two cannot fill the
+// disk: refilled at this many bytes a second, up to the most kept.
+constexpr std::int64_t partial_bytes_per_second = 4096;
+// In JSON, the reports of connections that ended without a record count against a
+// budget too (standard error is the journal): this many a second, at most.
+constexpr std::int64_t reports_per_second = 20;
 
 // The descriptors open now, inherited ones included.
 rlim_t open_descriptors(rlim_t limit)
@@ -161,12 +185,44 @@ void reset_entry(server& serving, std::uint32_t index)
     move_to(serving.pool, index, stage::free);
 }
 
+// Tells the client that its record was not taken, and frees its entry.
+void refuse_entry(server& serving, std::uint32_t index)
+{
+    slot& s = serving.pool[index];
+    drop_watch(serving.loop, s.watch, true);
+    tell_not_taken(s.served);
+    move_to(serving.pool, index, stage::free);
+}
+
+// Refills the budgets of partial lines and of reports, as time has passed.
+void refill_budgets(server& serving, std::int64_t now)
+{
+    const std::int64_t elapsed = now - serving.budgets_refilled_ms;
+    serving.partial_bytes = std::min(most_partial_bytes_default, serving.partial_bytes + elapsed * partial_bytes_per_second / 1000);
+    if (elapsed >= 1000) serving.reports_left = reports_per_second;
+    if (elapsed >= 1000 || serving.partial_bytes == most_partial_bytes_default) serving.budgets_refilled_ms = now;
+}
+
 // Its record is whole or given up on: prints its lines, and it waits to be written out.
+// In JSON, the line of a record given up on in part counts against its budget, and is
+// held back beyond it.
 void complete(server& serving, std::uint32_t index)
 {
     slot& s = serving.pool[index];
+    const std::uint64_t before = printed_up_to(serving.out);
     print_arrival(serving.out, s.peer, s.served.arrived, serving.chosen.json, s.served.link,
                   s.peer_line_printed);
+    const auto printed = static_cast<std::int64_t>(printed_up_to(serving.out) - before);
+    if (serving.chosen.json && s.served.arrived.why_given_up != given_up::no && printed > 0) {
+        refill_budgets(serving, milliseconds_now());
+        if (printed > serving.partial_bytes) {
+            take_back_printed(serving.out, before);
+            s.served.arrived.held_back = true;
+            ++serving.unreported.held_back;
+        } else {
+            serving.partial_bytes -= printed;
+        }
+    }
     s.output_end = printed_up_to(serving.out);
     move_to(serving.pool, index, stage::done);
 }
@@ -184,44 +240,69 @@ void name_the_client(server& serving, slot& s)
 }
 
 // Reads what the connection has sent: completes it when its record is whole, or
-// watches it for the rest.
+// watches it for the rest. Over TLS, the client's hello is looked at first, and TLS
+// starts once it is whole.
 void read_ready(server& serving, std::uint32_t index)
 {
     slot& s = serving.pool[index];
-    gather(s.served.link, s.served.arrived);
+    transport& link = s.served.link;
+    if (link.speaks_tls && link.tls == nullptr) {
+        const hello first = look_at_hello(link);
+        if (first == hello::not_yet) {
+            watch_connection(serving, index, watch_for::reading_once);
+            if (s.served.arrived.ended) complete(serving, index);
+            return;
+        }
+        if (first == hello::ended || !start_tls(link, serving.tls->context.get())) {
+            s.served.arrived.error = first == hello::ended ? 0 : ENOMEM;
+            s.served.arrived.ended = true;
+            link.tls.reset();
+            complete(serving, index);
+            return;
+        }
+    }
+    gather(link, s.served.arrived);
     name_the_client(serving, s);
     if (!s.served.arrived.ended)
-        watch_connection(serving, index, s.served.link.wants_write ? watch_for::writing_once : watch_for::reading_once);
+        watch_connection(serving, index, link.wants_write ? watch_for::writing_once : watch_for::reading_once);
     if (s.served.arrived.ended) complete(serving, index);
 }
 
 // Serves a waiting connection in a slot of its own. It is read at once: a client
-// usually sends its record (or its TLS hello) as soon as it is connected. TLS starts
-// here, so that a connection waiting for a slot costs none of its memory.
+// usually sends its record (or its TLS hello) as soon as it is connected.
 void start_reading(server& serving, std::uint32_t index, std::int64_t now)
 {
     move_to(serving.pool, index, stage::reading);
-    slot& s = serving.pool[index];
-    s.served_ms = now;
-    if (serving.tls != nullptr && !start_tls(s.served.link, serving.tls->context.get())) {
-        s.served.arrived.error = ENOMEM;
-        s.served.arrived.ended = true;
-        s.served.link.tls.reset();
-        complete(serving, index);
-        return;
-    }
+    serving.pool[index].served_ms = now;
     read_ready(serving, index);
 }
 
-// Gives the free slots to the connections that have waited longest, each from a
-// source under its share.
-void give_slots(server& serving, std::int64_t now)
+// The waiting connection that a free slot goes to: the one whose source holds the
+// fewest slots, the longest waiting among equals, its sources under their shares;
+// no_slot when none can take one.
+std::uint32_t next_to_serve(const server& serving)
 {
     const slot_pool& pool = serving.pool;
-    for (std::uint32_t index = pool.list(stage::waiting).first; index != no_slot && pool.served < serving.slots;) {
-        const std::uint32_t next = pool[index].next;
-        if (count_of(pool, pool[index].source).served < serving.share) start_reading(serving, index, now);
-        index = next;
+    std::uint32_t best = no_slot;
+    std::uint32_t fewest = UINT32_MAX;
+    for (std::uint32_t index = pool.list(stage::waiting).first; index != no_slot && fewest > 0; index = pool[index].next) {
+        const client_sources& source = pool[index].source;
+        const std::uint32_t held = count_of(pool, source.coarsest()).served;
+        if (held < fewest && under_shares(pool, source, serving.shares, false)) {
+            best = index;
+            fewest = held;
+        }
+    }
+    return best;
+}
+
+// Gives the free slots to the connections waiting, as next_to_serve chooses.
+void give_slots(server& serving, std::int64_t now)
+{
+    while (serving.pool.served < serving.slots) {
+        const std::uint32_t index = next_to_serve(serving);
+        if (index == no_slot) return;
+        start_reading(serving, index, now);
     }
 }
 
@@ -234,47 +315,91 @@ std::uint32_t oldest_told(const server& serving)
 }
 
 // True when a client can be taken now: a slot for it one at a time, else an entry to
-// wait in; an entry held by a close of a client already told may be taken for it.
+// wait in; an entry held by a close of a client already told may be taken for it, and,
+// many at once, one held by a waiting connection.
 bool room_for_one(const server& serving)
 {
     const slot_pool& pool = serving.pool;
     if (serving.one_at_a_time && pool.served > 0) return false;
-    return pool.in_use < pool.capacity || oldest_told(serving) != no_slot;
+    return pool.in_use < pool.capacity || oldest_told(serving) != no_slot ||
+           (!serving.one_at_a_time && pool.list(stage::waiting).first != no_slot);
 }
 
-// Makes an entry free for a client to be taken, closing the oldest close of a client
-// already told if need be.
-void free_an_entry(server& serving)
+// A number drawn at random below `below`, from a generator of the server's own
+// (xorshift): which waiting connections are looked at needs no more.
+std::uint32_t draw(server& serving, std::uint32_t below)
 {
-    if (serving.pool.in_use < serving.pool.capacity) return;
-    const std::uint32_t index = oldest_told(serving);
-    if (serving.pool[index].now == stage::lingering) {
-        end_lingering(serving.pool[index].served);
-        free_entry(serving, index);
-    } else {
-        reset_entry(serving, index);
+    std::uint64_t& state = serving.draws;
+    state ^= state << 13U;
+    state ^= state >> 7U;
+    state ^= state << 17U;
+    return static_cast<std::uint32_t>(state % below);
+}
+
+// The connections a source holds, waiting or served, at its coarsest level.
+std::uint32_t held_by(const slot_pool& pool, const client_sources& source)
+{
+    const source_count& count = count_of(pool, source.coarsest());
+    return count.served + count.waiting;
+}
+
+// Makes an entry free for a newcomer from the source when the server is full: the
+// oldest close of a client already told goes first; else a waiting connection, drawn
+// among a few, from the source that holds the most, if it holds more than the
+// newcomer's own. Returns false when the newcomer is the one to go.
+bool make_space(server& serving, const client_sources& newcomer)
+{
+    slot_pool& pool = serving.pool;
+    if (pool.in_use < pool.capacity) return true;
+    if (const std::uint32_t told = oldest_told(serving); told != no_slot) {
+        if (pool[told].now == stage::lingering) {
+            end_lingering(pool[told].served);
+            free_entry(serving, told);
+        } else {
+            reset_entry(serving, told);
+        }
+        return true;
     }
+    std::uint32_t chosen = no_slot;
+    std::uint32_t most = held_by(pool, newcomer) + 1;
+    for (int drawn = 0; drawn < drawn_for_space; ++drawn) {
+        const std::uint32_t index = draw(serving, pool.fresh);
+        if (pool[index].now != stage::waiting) continue;
+        const std::uint32_t held = held_by(pool, pool[index].source);
+        if (held > most) {
+            chosen = index;
+            most = held;
+        }
+    }
+    if (chosen == no_slot) return false;
+    ++serving.unreported.for_space;
+    reset_entry(serving, chosen);
+    return true;
 }
 
 // Takes the client in: read at once when there is a slot for it, waits for one
-// otherwise, or is reset at once when its source already has its share waiting.
+// otherwise, or is reset at once when its source already has its share waiting, or
+// when the server is full and its source holds the most.
 void admit(server& serving, owned_fd accepted, const sockaddr_storage& peer, std::int64_t now)
 {
     slot_pool& pool = serving.pool;
     tally_accepted(peer, serving.chosen.prefixes);
-    const source_key source = source_of(peer, serving.chosen.prefixes);
-    const source_count& count = count_of(pool, source);
-    const bool slot_free = pool.served < serving.slots && count.served < serving.share;
-    if (!slot_free && count.waiting >= serving.share) {
-        // The listener inherited the reset on close: this client learns at once that
-        // its record will not be taken.
-        ++serving.crowd_resets;
+    const client_sources source = sources_of(peer, serving.chosen.prefixes);
+    const bool slot_free = pool.served < serving.slots && under_shares(pool, source, serving.shares, false);
+    // The listener inherited the reset on close: a client reset here learns at once
+    // that its record will not be taken.
+    if (!slot_free && !under_shares(pool, source, serving.shares, true)) {
+        ++serving.unreported.crowd;
         return;
     }
-    free_an_entry(serving);
+    if (!make_space(serving, source)) {
+        ++serving.unreported.for_space;
+        return;
+    }
     const std::uint32_t index = take_slot(pool, source);
     slot& s = pool[index];
     s.served.link.socket = std::move(accepted);
+    s.served.link.speaks_tls = serving.tls != nullptr;
     s.peer = peer;
     s.accepted_ms = now;
     if (slot_free) start_reading(serving, index, now);
@@ -299,9 +424,10 @@ bool accept_clients(server& serving, std::int64_t now)
         serving.accepting_again_ms = 0;
     }
     const std::size_t count = serving.listening.count;
+    int accepted_now = 0;
     for (std::size_t turn = 0; turn < count; ++turn) {
         const std::size_t i = (serving.next_listener + turn) % count;
-        while (serving.arrivals[i] && room_for_one(serving)) {
+        while (serving.arrivals[i] && room_for_one(serving) && accepted_now++ < accepts_per_pass) {
             sockaddr_storage peer{};
             socklen_t peer_size = sizeof peer;
             owned_fd accepted(accept4(serving.listening.fd(i), reinterpret_cast<sockaddr*>(&peer), &peer_size,
@@ -342,7 +468,7 @@ void give_up_late(server& serving, std::int64_t now)
     slot_pool& pool = serving.pool;
     while (pool.open.first != no_slot && pool[pool.open.first].accepted_ms + serving.chosen.timeout_ms <= now) {
         const std::uint32_t index = pool.open.first;
-        give_up(pool[index].served.arrived);
+        give_up(pool[index].served.arrived, given_up::late);
         complete(serving, index);
     }
 }
@@ -359,10 +485,28 @@ bool whole_record_waits(const server& serving, slot& s)
     return s.whole_waiting;
 }
 
-// When every slot is busy and clients wait, gives up on the connection without a
-// whole record that has held its slot, or waited, longest, once that is at least
-// --busy-timeout; one at a time: the next waits until the slot it freed has been
-// given.
+// The connection served longest without a whole record from a source above its
+// fair share, once it has held its slot least_hold_ms; no_slot when there is none
+// yet (`due` then says when one held long enough may be; 0: none will).
+std::uint32_t over_fair_share(const server& serving, std::int64_t now, std::int64_t& due)
+{
+    const slot_pool& pool = serving.pool;
+    const std::uint32_t fair = std::max<std::uint32_t>(serving.slots / std::max<std::uint32_t>(pool.coarse_sources, 1), 1);
+    due = 0;
+    for (std::uint32_t index = pool.list(stage::reading).first; index != no_slot; index = pool[index].next) {
+        if (count_of(pool, pool[index].source.coarsest()).served <= fair) continue;
+        if (pool[index].served_ms + least_hold_ms <= now) return index;
+        due = pool[index].served_ms + least_hold_ms;
+        return no_slot;
+    }
+    return no_slot;
+}
+
+// When every slot is busy and clients wait, makes room, one connection at a time (the
+// next waits until the slot it freed has been given): for a client whose source is
+// below its fair share, from a source above its own; and for any client, from the
+// connection without a whole record that has held its slot, or waited, longest, once
+// that is at least --busy-timeout.
 void make_room(server& serving, std::int64_t now)
 {
     slot_pool& pool = serving.pool;
@@ -370,6 +514,17 @@ void make_room(server& serving, std::int64_t now)
     if (pool.served < serving.slots || pool.list(stage::waiting).first == no_slot ||
         pool.list(stage::done).first != no_slot)
         return;
+    const std::uint32_t waiting = next_to_serve(serving);
+    const std::uint32_t fair = std::max<std::uint32_t>(serving.slots / std::max<std::uint32_t>(pool.coarse_sources, 1), 1);
+    std::int64_t fair_due = 0;
+    if (waiting != no_slot && count_of(pool, pool[waiting].source.coarsest()).served < fair) {
+        if (const std::uint32_t index = over_fair_share(serving, now, fair_due); index != no_slot) {
+            give_up(pool[index].served.arrived, given_up::for_room);
+            complete(serving, index);
+            serving.next_busy_check_ms = now;
+            return;
+        }
+    }
     std::uint32_t oldest = pool.list(stage::reading).first;
     std::int64_t since = oldest != no_slot ? pool[oldest].served_ms : INT64_MAX;
     for (std::uint32_t index = pool.list(stage::waiting).first; index != no_slot; index = pool[index].next) {
@@ -380,12 +535,16 @@ void make_room(server& serving, std::int64_t now)
         }
         break;
     }
-    if (oldest == no_slot) return;
-    if (since + serving.chosen.busy_timeout_ms > now) {
-        serving.next_busy_check_ms = since + serving.chosen.busy_timeout_ms;
+    if (oldest == no_slot) {
+        serving.next_busy_check_ms = fair_due;
         return;
     }
-    give_up(pool[oldest].served.arrived);
+    if (since + serving.chosen.busy_timeout_ms > now) {
+        const std::int64_t busy_due = since + serving.chosen.busy_timeout_ms;
+        serving.next_busy_check_ms = fair_due != 0 ? std::min(fair_due, busy_due) : busy_due;
+        return;
+    }
+    give_up(pool[oldest].served.arrived, given_up::for_room);
     complete(serving, oldest);
     serving.next_busy_check_ms = now;  // once its slot is given, room may be made again
 }
@@ -412,15 +571,39 @@ void after_telling(server& serving, std::uint32_t index, telling step, std::int6
     }
 }
 
+// Reports a connection that ended without its record taken, one by one, after its
+// lines; beyond a few a second, only in a count, when standard error may be the
+// journal (in JSON) or a TLS handshake failed; in JSON, an empty one only in the
+// summary.
+void report_one_by_one(server& serving, const slot& s, std::int64_t now)
+{
+    const arrival& arrived = s.served.arrived;
+    const bool handshake_failed = !handshake_done(s.served.link);
+    if (serving.chosen.json && arrived.received == 0 && arrived.error == 0 && !handshake_failed) return;
+    if (serving.chosen.json || handshake_failed) {
+        const bool reported = (arrived.error != 0 || handshake_failed) && arrived.why_given_up == given_up::no && !arrived.held_back;
+        refill_budgets(serving, now);
+        if (reported && serving.reports_left <= 0) {
+            ++serving.unreported.unsaid;
+            return;
+        }
+        serving.reports_left -= reported ? 1 : 0;
+    }
+    report_arrival(s.peer, arrived, s.served.link);
+}
+
 // Tells the client what became of its record: a normal close, lingering one at a
-// time, for a record taken, a reset for any other; each report after its lines.
+// time, for a record taken, a refusal (over TLS) or a reset for any other; each
+// report after its lines.
 void tell(server& serving, std::uint32_t index, std::int64_t now)
 {
     slot& s = serving.pool[index];
-    report_arrival(s.served.arrived, s.served.link);
+    report_one_by_one(serving, s, now);
+    serving.unreported.late += s.served.arrived.why_given_up == given_up::late ? 1U : 0U;
+    serving.unreported.for_room += s.served.arrived.why_given_up == given_up::for_room ? 1U : 0U;
     tally_told(s.served.arrived);
     if (!closes_normally(s.served.arrived)) {
-        reset_entry(serving, index);
+        refuse_entry(serving, index);
         return;
     }
     after_telling(serving, index, tell_taken(s.served, serving.one_at_a_time ? linger_on_close : close_at_once), now);
@@ -539,18 +722,28 @@ void connection_ready(server& serving, std::uint32_t index, std::int64_t now)
     }
 }
 
-// Reports the clients reset at once for their source's crowd, at most once a second.
-void report_crowd(server& serving, std::int64_t now)
+// Reports the clients given up on or reset at once, counted, at most once a second.
+void report_counts(server& serving, std::int64_t now)
 {
-    if (serving.crowd_resets == 0 || now < serving.crowd_reported_ms + crowd_report_interval_ms) return;
-    std::array<char, 160> line{};
-    std::snprintf(line.data(), line.size(),
-                  "cardbox: %llu clients reset at once: their source had its share served and as "
-                  "many waiting",
-                  static_cast<unsigned long long>(serving.crowd_resets));
-    report_line({line.data()});
-    serving.crowd_resets = 0;
-    serving.crowd_reported_ms = now;
+    server::counts& counts = serving.unreported;
+    const bool any = counts.crowd + counts.for_space + counts.late + counts.for_room + counts.held_back + counts.unsaid > 0;
+    if (!any || now < serving.counts_reported_ms + count_report_interval_ms) return;
+    const auto say = [](std::uint64_t count, const char* one, const char* many, const char* why) {
+        if (count == 0) return;
+        std::array<char, 224> line{};
+        std::snprintf(line.data(), line.size(), "cardbox: %llu %s%s", static_cast<unsigned long long>(count),
+                      count == 1 ? one : many, why);
+        report_line({line.data()});
+    };
+    say(counts.crowd, "clients", "clients", " reset at once: their source had its share served and as many waiting");
+    say(counts.for_space, "client", "clients", " reset for newcomers: the server was full, and their source held the most");
+    say(counts.late, "client", "clients", " given up on: no whole record within the time-out");
+    say(counts.for_room, "client", "clients", " reset to make room for others");
+    say(counts.held_back, "part of a record", "parts of records",
+        " given up on and not written: more than 4 KiB a second of them");
+    say(counts.unsaid, "connection", "connections", " ended without a record, not reported one by one");
+    counts = {};
+    serving.counts_reported_ms = now;
 }
 
 // How long the loop may wait for events before something is due.
@@ -568,11 +761,27 @@ int wait_for(const server& serving, std::int64_t now)
         due = pool[pool.open.first].accepted_ms + serving.chosen.timeout_ms;
     if (pool.list(stage::telling).first != no_slot) due = std::min(due, pool[pool.list(stage::telling).first].ends_ms);
     if (pool.list(stage::lingering).first != no_slot) due = std::min(due, std::max(now, serving.next_linger_check_ms));
+    const server::counts& counts = serving.unreported;
+    const bool counts_to_say = counts.crowd + counts.for_space + counts.late + counts.for_room + counts.held_back + counts.unsaid > 0;
     for (const std::int64_t at : {serving.next_busy_check_ms, serving.accepting_again_ms,
-                                  serving.crowd_resets > 0 ? serving.crowd_reported_ms + crowd_report_interval_ms
-                                                           : std::int64_t{0}})
+                                  counts_to_say ? serving.counts_reported_ms + count_report_interval_ms : std::int64_t{0}})
         if (at != 0) due = std::min(due, at);
     return due == INT64_MAX ? -1 : milliseconds_until(due);
+}
+
+// Gives the memory that a crowd of connections used back to the system once most of
+// them have gone, and again once the last of them has: freed, it would otherwise stay
+// with the server, spread over the heap.
+void give_memory_back(server& serving)
+{
+    constexpr std::uint32_t crowd = 256;
+    const std::uint32_t in_use = serving.pool.in_use;
+    serving.peak_in_use = std::max(serving.peak_in_use, in_use);
+    const bool crowd_gone = serving.peak_in_use >= crowd && in_use <= serving.peak_in_use / 4;
+    if (!crowd_gone && !(in_use == 0 && serving.memory_owed)) return;
+    malloc_trim(0);
+    serving.memory_owed = in_use > 0;
+    serving.peak_in_use = in_use;
 }
 
 // At the end, every connection still open is reset, but a close of a client already
@@ -590,8 +799,11 @@ struct closing_at_end {
             end_lingering(pool[index].served);
             free_entry(serving, index);
         }
-        for (std::uint32_t index = 0; index < pool.fresh; ++index)
-            if (pool[index].now != stage::free) reset_entry(serving, index);
+        // A close_notify that waits was for a record taken: no refusal for it.
+        for (std::uint32_t index = 0; index < pool.fresh; ++index) {
+            if (pool[index].now == stage::telling) reset_entry(serving, index);
+            if (pool[index].now != stage::free) refuse_entry(serving, index);
+        }
     }
 };
 
@@ -603,7 +815,9 @@ server_failure make_server(server& serving)
     const options& chosen = serving.chosen;
     serving.one_at_a_time = chosen.connections == 1;
     serving.slots = static_cast<std::uint32_t>(chosen.connections);
-    serving.share = static_cast<std::uint32_t>(chosen.per_source);
+    serving.shares = shares_of(static_cast<std::uint32_t>(chosen.per_source), serving.slots);
+    serving.budgets_refilled_ms = milliseconds_now();
+    serving.reports_left = reports_per_second;
     const std::uint32_t capacity = entries_within_descriptors(serving, serving.slots * (1 + waiting_per_slot), failure);
     if (capacity == 0) return failure;
     serving.done.reset(static_cast<std::uint32_t*>(std::calloc(capacity, sizeof(std::uint32_t))));
@@ -647,7 +861,8 @@ int serve(server& serving)
         look_at_lingering(serving, now);
         if (!write_out(serving, now)) return EXIT_FAILURE;
         if (chosen.count != 0 && records_taken() >= chosen.count) return EXIT_SUCCESS;
-        report_crowd(serving, now);
+        report_counts(serving, now);
+        give_memory_back(serving);
         write_out_reports();
         // Work that is ready (clients waiting to be accepted, records to write out) is
         // done without asking for events first, a few passes at most, so that a

@@ -16,7 +16,8 @@ std::uint32_t home_of(const slot_pool& pool, const source_key& key)
     std::uint64_t low = 0;
     std::memcpy(&high, key.data(), sizeof high);
     std::memcpy(&low, key.data() + sizeof high, sizeof low);
-    const std::uint64_t hash = ((high ^ key[16]) ^ (low * 0x9E3779B97F4A7C15U)) * 0xBF58476D1CE4E5B9U;
+    const std::uint64_t hash =
+        ((high ^ key[16] ^ (std::uint64_t{key[17]} << 8U)) ^ (low * 0x9E3779B97F4A7C15U)) * 0xBF58476D1CE4E5B9U;
     return static_cast<std::uint32_t>(hash >> 32U) & pool.source_mask;
 }
 
@@ -93,29 +94,45 @@ void unlink_open(slot_pool& pool, std::uint32_t index)
 
 }  // namespace
 
-source_key source_of(const sockaddr_storage& peer, const source_prefixes& prefixes)
+client_sources sources_of(const sockaddr_storage& peer, const source_prefixes& prefixes)
 {
-    source_key key{};
+    client_sources sources;
     const auto* address = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr);
-    int bits = prefixes.ipv6;
     std::size_t length = 16;
-    key[16] = AF_INET6;
+    unsigned char family = AF_INET6;
     if (peer.ss_family == AF_INET) {
         address = reinterpret_cast<const unsigned char*>(&reinterpret_cast<const sockaddr_in&>(peer).sin_addr);
         length = 4;
     } else if (peer.ss_family != AF_INET6) {
-        return key;  // no address to tell it by: every such client is one source
+        sources.levels = 1;  // no address to tell it by: every such client is one source
+        return sources;
     } else if (IN6_IS_ADDR_V4MAPPED(&reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr)) {
         address += 12;
         length = 4;
     }
-    if (length == 4) {
-        bits = prefixes.ipv4;
-        key[16] = AF_INET;
+    if (length == 4) family = AF_INET;
+    const std::array<int, max_source_levels>& lengths = family == AF_INET ? prefixes.ipv4 : prefixes.ipv6;
+    sources.levels = static_cast<std::uint8_t>(family == AF_INET ? prefixes.ipv4_levels : prefixes.ipv6_levels);
+    for (std::size_t level = 0; level < sources.levels; ++level) {
+        source_key& key = sources.keys[level];
+        int bits = lengths[level];
+        for (std::size_t i = 0; i < length && bits > 0; ++i, bits -= 8)
+            key[i] = static_cast<unsigned char>(address[i] & (bits >= 8 ? 0xFFU : 0xFFU << (8 - bits)));
+        key[16] = family;
+        key[17] = static_cast<unsigned char>(level);
     }
-    for (std::size_t i = 0; i < length && bits > 0; ++i, bits -= 8)
-        key[i] = static_cast<unsigned char>(address[i] & (bits >= 8 ? 0xFFU : 0xFFU << (8 - bits)));
-    return key;
+    return sources;
+}
+
+level_shares shares_of(std::uint32_t first, std::uint32_t most)
+{
+    level_shares shares{};
+    std::uint64_t share = first;
+    for (std::uint32_t& level : shares) {
+        level = static_cast<std::uint32_t>(std::min<std::uint64_t>(share, most));
+        share *= 4;
+    }
+    return shares;
 }
 
 slot_pool::~slot_pool()
@@ -125,8 +142,10 @@ slot_pool::~slot_pool()
 
 bool make_slot_pool(slot_pool& pool, std::uint32_t capacity)
 {
+    // Each connection counts at every level of its source: twice as many entries, so
+    // that an empty one is always found.
     std::uint32_t entries = 2;
-    while (entries < capacity * 2) entries *= 2;
+    while (entries < std::size_t{capacity} * 2 * max_source_levels) entries *= 2;
     pool.capacity = capacity;
     pool.slots.reset(static_cast<slot*>(std::malloc(std::size_t{capacity} * sizeof(slot))));
     pool.free_stack.reset(static_cast<std::uint32_t*>(std::calloc(capacity, sizeof(std::uint32_t))));
@@ -135,7 +154,7 @@ bool make_slot_pool(slot_pool& pool, std::uint32_t capacity)
     return pool.slots != nullptr && pool.free_stack != nullptr && pool.sources != nullptr;
 }
 
-std::uint32_t take_slot(slot_pool& pool, const source_key& source)
+std::uint32_t take_slot(slot_pool& pool, const client_sources& source)
 {
     std::uint32_t index = no_slot;
     if (pool.free_count > 0) {
@@ -153,9 +172,12 @@ std::uint32_t take_slot(slot_pool& pool, const source_key& source)
     s.watch = no_registration;
     s.source = source;
     s.now = stage::waiting;
-    source_count& count = source_entry(pool, source);
-    count.key = source;
-    ++count.waiting;
+    for (std::size_t level = 0; level < source.levels; ++level) {
+        source_count& count = source_entry(pool, source.keys[level]);
+        if (level + 1U == source.levels && is_empty(count)) ++pool.coarse_sources;
+        count.key = source.keys[level];
+        ++count.waiting;
+    }
     push_back_open(pool, index);
     push_back(pool, pool.lists[static_cast<std::size_t>(stage::waiting)], index);
     ++pool.in_use;
@@ -167,18 +189,24 @@ void move_to(slot_pool& pool, std::uint32_t index, stage to)
 {
     slot& s = pool[index];
     const stage from = s.now;
-    source_count& count = source_entry(pool, s.source);
     unlink(pool, pool.lists[static_cast<std::size_t>(from)], index);
     const bool was_open = from == stage::waiting || from == stage::reading;
     const bool was_served = from == stage::reading || from == stage::done;
     const bool is_served = to == stage::reading || to == stage::done;
-    if (from == stage::waiting) --count.waiting;
-    if (was_served && !is_served) --count.served;
-    if (!was_served && is_served) ++count.served;
+    const bool left_counts = from == stage::waiting ? !is_served : was_served && !is_served;
+    for (std::size_t level = 0; level < s.source.levels; ++level) {
+        source_count& count = source_entry(pool, s.source.keys[level]);
+        if (from == stage::waiting) --count.waiting;
+        if (was_served && !is_served) --count.served;
+        if (!was_served && is_served) ++count.served;
+        // A source whose last connection left the counts makes no hole in the table.
+        if (left_counts && is_empty(count)) {
+            if (level + 1U == s.source.levels) --pool.coarse_sources;
+            drop_if_unused(pool, s.source.keys[level]);
+        }
+    }
     pool.served = pool.served - (was_served ? 1U : 0U) + (is_served ? 1U : 0U);
     if (was_open && to != stage::reading) unlink_open(pool, index);
-    // A source whose last connection left the counts makes no hole in the table.
-    if (from == stage::waiting || (was_served && !is_served)) drop_if_unused(pool, s.source);
     if (to == stage::free) {
         --pool.in_use;
         pool.free_stack.get()[pool.free_count++] = index;
@@ -194,9 +222,21 @@ const source_count& count_of(const slot_pool& pool, const source_key& source)
     return pool.sources.get()[find_source(pool, source)];
 }
 
+bool under_shares(const slot_pool& pool, const client_sources& source, const level_shares& shares, bool waiting)
+{
+    for (std::size_t level = 0; level < source.levels; ++level) {
+        const source_count& count = count_of(pool, source.keys[level]);
+        if ((waiting ? count.waiting : count.served) >= shares[level]) return false;
+    }
+    return true;
+}
+
 void check_slot_pool([[maybe_unused]] const slot_pool& pool)
 {
 #ifndef NDEBUG
+    // Each check walks the whole pool: a large one is checked at one change in many.
+    static std::uint32_t changes = 0;
+    if (pool.capacity > 1024 && ++changes % 256 != 0) return;
     std::array<std::uint32_t, stage_count> by_stage{};
     for (std::uint32_t index = 0; index < pool.fresh; ++index) ++by_stage[static_cast<std::size_t>(pool[index].now)];
     const auto count_list = [&pool](const slot_list& list, stage in, bool open) {
@@ -223,14 +263,24 @@ void check_slot_pool([[maybe_unused]] const slot_pool& pool)
         pool.served != of(stage::reading) + of(stage::done) || pool.in_use != in_use ||
         pool.free_count + pool.in_use != pool.fresh)
         std::abort();
-    // Each source's counts are its connections'.
-    std::uint32_t counted_served = 0;
-    std::uint32_t counted_waiting = 0;
+    // Each level's counts are its connections'.
+    std::array<std::uint32_t, max_source_levels> counted_served{};
+    std::array<std::uint32_t, max_source_levels> counted_waiting{};
+    std::array<std::uint32_t, max_source_levels> expected_served{};
+    std::array<std::uint32_t, max_source_levels> expected_waiting{};
     for (std::uint32_t i = 0; i <= pool.source_mask; ++i) {
         const source_count& entry = pool.sources.get()[i];
-        counted_served += entry.served;
-        counted_waiting += entry.waiting;
+        if (is_empty(entry)) continue;
+        counted_served[entry.key[17]] += entry.served;
+        counted_waiting[entry.key[17]] += entry.waiting;
     }
-    if (counted_served != pool.served || counted_waiting != of(stage::waiting)) std::abort();
+    for (std::uint32_t index = 0; index < pool.fresh; ++index) {
+        const slot& s = pool[index];
+        for (std::size_t level = 0; level < s.source.levels; ++level) {
+            expected_served[level] += s.now == stage::reading || s.now == stage::done ? 1U : 0U;
+            expected_waiting[level] += s.now == stage::waiting ? 1U : 0U;
+        }
+    }
+    if (counted_served != expected_served || counted_waiting != expected_waiting) std::abort();
 #endif
 }

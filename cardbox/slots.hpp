@@ -15,11 +15,25 @@
 
 constexpr std::uint32_t no_slot = UINT32_MAX;
 
-// Where a client connects from, as its share is counted: its address cut to the
-// prefix length of its family (an IPv4-mapped address counts as IPv4).
-using source_key = std::array<unsigned char, 17>;  // the family, then the address
+// Where a client connects from, as its share is counted at one level: its address
+// cut to that level's prefix length for its family (an IPv4-mapped address counts as
+// IPv4).
+using source_key = std::array<unsigned char, 18>;  // the address, the family, the level
 
-source_key source_of(const sockaddr_storage& peer, const source_prefixes& prefixes);
+// A client's sources, finest first: one for each level of its family.
+struct client_sources {
+    std::array<source_key, max_source_levels> keys{};
+    std::uint8_t levels = 0;
+
+    const source_key& coarsest() const { return keys[levels - 1U]; }
+};
+
+client_sources sources_of(const sockaddr_storage& peer, const source_prefixes& prefixes);
+
+// Each level's share: the first level's is the one given, and each coarser one four
+// times the one before it, at most `most`.
+using level_shares = std::array<std::uint32_t, max_source_levels>;
+level_shares shares_of(std::uint32_t first, std::uint32_t most);
 
 enum class stage : unsigned char {
     free,
@@ -37,7 +51,7 @@ struct slot {
     bool whole_waiting = false;      // waiting, with a whole record already arrived unread
     bool peer_line_printed = false;  // one at a time: the line naming it is printed
     registration watch = no_registration;
-    source_key source{};
+    client_sources source{};
     sockaddr_storage peer{};
     std::int64_t accepted_ms = 0;  // when it was accepted: its time-out counts from then
     std::int64_t served_ms = 0;    // when it got a slot: its age for making room counts from then
@@ -57,7 +71,7 @@ struct slot_list {
     std::uint32_t length = 0;
 };
 
-// How many connections one source has in the server.
+// How many connections one source has in the server, at its level.
 struct source_count {
     source_key key{};
     std::uint32_t served = 0;  // reading or done
@@ -83,6 +97,7 @@ struct slot_pool {
     std::array<slot_list, stage_count> lists{};  // by stage, each in the order entered
     std::uint32_t served = 0;  // reading or done
     std::uint32_t in_use = 0;
+    std::uint32_t coarse_sources = 0;  // sources at their coarsest level with a connection waiting or served
 
     const slot_list& list(stage of) const { return lists[static_cast<std::size_t>(of)]; }
 
@@ -97,17 +112,21 @@ struct slot_pool {
 // Allocates a pool of `capacity` slots. Returns false when memory runs out.
 bool make_slot_pool(slot_pool& pool, std::uint32_t capacity);
 
-// Takes a free slot for a connection just accepted from the source, as a waiting one,
-// counted against its source. Returns no_slot when every slot is in use.
-std::uint32_t take_slot(slot_pool& pool, const source_key& source);
+// Takes a free slot for a connection just accepted from the sources, as a waiting one,
+// counted against each of them. Returns no_slot when every slot is in use.
+std::uint32_t take_slot(slot_pool& pool, const client_sources& source);
 
 // Moves the connection in the slot to another stage: from waiting to reading, from
 // waiting or reading to done, from done to telling or lingering, from telling to
 // lingering, and from any to free (which frees the slot). Lists and counts follow.
 void move_to(slot_pool& pool, std::uint32_t index, stage to);
 
-// The counts of the connection's source.
+// The counts of a source at its level.
 const source_count& count_of(const slot_pool& pool, const source_key& source);
+
+// True when the sources are under their shares, at every level, of the connections
+// served (or of those waiting).
+bool under_shares(const slot_pool& pool, const client_sources& source, const level_shares& shares, bool waiting);
 
 // Checks, in debug builds, that every connection is in exactly the lists of its stage
 // and that the counts add up. Aborts when they do not.

@@ -22,6 +22,7 @@ std::atomic<bool> kept{false};
 std::atomic<std::uint64_t> accepted{0};
 std::atomic<std::uint64_t> closed_normally{0};
 std::atomic<std::uint64_t> taken{0};
+std::atomic<std::uint64_t> empty{0};
 std::atomic<std::uint32_t> sources{0};
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
@@ -93,8 +94,9 @@ char* put_text(char* at, std::string_view text)
     return at + text.size();
 }
 
-// "cardbox: 30 records taken, 2 connections reset, 25 sources", newline included.
-std::string_view format_tally(std::array<char, 160>& room)
+// "cardbox: 30 records taken, 2 connections reset, 25 sources, 4 with no byte" (the
+// last only when there are any), newline included.
+std::string_view format_tally(std::array<char, 192>& room)
 {
     const std::uint64_t taken_now = taken.load(std::memory_order_relaxed);
     const std::uint64_t reset = accepted.load(std::memory_order_relaxed) - closed_normally.load(std::memory_order_relaxed);
@@ -105,7 +107,15 @@ std::string_view format_tally(std::array<char, 160>& room)
     at = put_number(at, reset);
     at = put_text(at, reset == 1 ? " connection reset, " : " connections reset, ");
     at = put_number(at, source_count);
-    at = put_text(at, source_count >= most_sources ? " sources or more\n" : source_count == 1 ? " source\n" : " sources\n");
+    at = put_text(at, source_count >= most_sources ? " sources or more" : source_count == 1 ? " source" : " sources");
+    // Connections that brought nothing have no line of their own in JSON: they are
+    // counted here.
+    if (const std::uint64_t empty_now = empty.load(std::memory_order_relaxed); empty_now > 0) {
+        at = put_text(at, ", ");
+        at = put_number(at, empty_now);
+        at = put_text(at, " with no byte");
+    }
+    at = put_text(at, "\n");
     return {room.data(), static_cast<std::size_t>(at - room.data())};
 }
 
@@ -116,7 +126,7 @@ void tally_accepted(const sockaddr_storage& peer, const source_prefixes& prefixe
     add(accepted);
     if (!kept.load(std::memory_order_relaxed) || sources.load(std::memory_order_relaxed) >= most_sources) return;
     if (!make_room_for_one()) return;
-    if (insert(seen.get(), seen_mask, hash_of(source_of(peer, prefixes))))
+    if (insert(seen.get(), seen_mask, hash_of(sources_of(peer, prefixes).keys[0])))
         sources.store(sources.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
@@ -124,6 +134,7 @@ bool takes_record(const arrival& arrived) { return closes_normally(arrived) && a
 
 void tally_told(const arrival& arrived)
 {
+    if (arrived.received == 0) add(empty);
     if (!closes_normally(arrived)) return;
     add(closed_normally);
     if (takes_record(arrived)) add(taken);
@@ -136,7 +147,7 @@ void keep_tally()
     kept.store(true, std::memory_order_relaxed);
     // Registered after the reports' own, so it runs before they are written out.
     std::atexit([] {
-        std::array<char, 160> room{};
+        std::array<char, 192> room{};
         std::string_view line = format_tally(room);
         line.remove_suffix(1);
         report_line({line});
@@ -146,6 +157,6 @@ void keep_tally()
 void write_tally_at_stop()
 {
     if (!kept.load(std::memory_order_relaxed)) return;
-    std::array<char, 160> room{};
+    std::array<char, 192> room{};
     write_at_stop(format_tally(room));
 }

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <array>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <sys/ioctl.h>
@@ -13,6 +15,42 @@ bool set_reset_on_close(int fd)
 {
     const linger reset_on_close{1, 0};
     return setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset_on_close, sizeof reset_on_close) == 0;
+}
+
+namespace {
+
+// True once the client has closed its side: what it sent is all there will be.
+bool client_closed(const transport& link)
+{
+    tcp_info state{};
+    socklen_t size = sizeof state;
+    return getsockopt(link.socket.get(), IPPROTO_TCP, TCP_INFO, &state, &size) == 0 &&
+           (state.tcpi_state == TCP_CLOSE_WAIT || state.tcpi_state == TCP_CLOSE || state.tcpi_state == TCP_LAST_ACK);
+}
+
+}  // namespace
+
+hello look_at_hello(const transport& link)
+{
+    // A TLS record's header: its type, the version, then the length of what follows.
+    constexpr std::size_t header_size = 5;
+    constexpr unsigned char handshake_record = 22;
+    constexpr std::size_t longest_record = 16384 + 2048;
+    std::array<unsigned char, header_size> header{};
+    const ssize_t count = recv(link.socket.get(), header.data(), header.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (count == 0) return hello::ended;
+    if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? hello::not_yet : hello::ended;
+    // Anything but a handshake record is for OpenSSL to refuse, with its reason.
+    if (header[0] != handshake_record) return hello::whole;
+    if (static_cast<std::size_t>(count) == header_size) {
+        const std::size_t length = (std::size_t{header[3]} << 8U) | header[4];
+        int waiting = 0;
+        if (length > longest_record || ioctl(link.socket.get(), FIONREAD, &waiting) == -1 ||
+            static_cast<std::size_t>(waiting) >= header_size + length)
+            return hello::whole;
+    }
+    // A hello cut short by a client that has closed its side will never be whole.
+    return client_closed(link) ? hello::ended : hello::not_yet;
 }
 
 bool start_tls(transport& link, SSL_CTX* context)
@@ -43,20 +81,33 @@ ssize_t read_some(transport& link, std::span<char> into, unsigned long& tls_erro
     return -1;
 }
 
-bool handshake_done(const transport& link) { return link.tls == nullptr || SSL_is_init_finished(link.tls.get()) != 0; }
-
-std::string_view peer_subject(const transport& link, std::span<char> room)
+bool handshake_done(const transport& link)
 {
-    if (link.tls == nullptr) return {};
+    return link.tls != nullptr ? SSL_is_init_finished(link.tls.get()) != 0 : !link.speaks_tls;
+}
+
+bool send_refusal(transport& link)
+{
+    if (link.tls == nullptr || !handshake_done(link)) return false;
+    ERR_clear_error();
+    return SSL_write(link.tls.get(), refusal.data(), static_cast<int>(refusal.size())) ==
+           static_cast<int>(refusal.size());
+}
+
+subject_text peer_subject(const transport& link)
+{
+    subject_text subject;
+    if (link.tls == nullptr) return subject;
     X509* const certificate = SSL_get0_peer_certificate(link.tls.get());
-    if (certificate == nullptr || SSL_get_verify_result(link.tls.get()) != X509_V_OK) return {};
-    BIO* const text = BIO_new(BIO_s_mem());
-    if (text == nullptr) return {};
+    if (certificate == nullptr || SSL_get_verify_result(link.tls.get()) != X509_V_OK) return subject;
+    subject.memory.reset(BIO_new(BIO_s_mem()));
+    if (subject.memory == nullptr) return subject;
     // RFC 2253's order and escapes, UTF-8 kept as it is.
-    X509_NAME_print_ex(text, X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    const int length = BIO_read(text, room.data(), static_cast<int>(room.size()));
-    BIO_free(text);
-    return length > 0 ? std::string_view(room.data(), static_cast<std::size_t>(length)) : std::string_view();
+    X509_NAME_print_ex(subject.memory.get(), X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* text = nullptr;
+    const long length = BIO_get_mem_data(subject.memory.get(), &text);
+    if (length > 0 && text != nullptr) subject.text = std::string_view(text, static_cast<std::size_t>(length));
+    return subject;
 }
 
 int send_close_notify(transport& link)

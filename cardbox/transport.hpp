@@ -25,9 +25,18 @@ struct ssl_free {
 
 struct transport {
     owned_fd socket;
-    std::unique_ptr<SSL, ssl_free> tls;  // none for plain TCP
+    std::unique_ptr<SSL, ssl_free> tls;  // none for plain TCP, and until the client's hello is whole
+    bool speaks_tls = false;             // a TLS server's connection
     bool wants_write = false;            // TLS waits for room to write before it goes on
 };
+
+// What the first bytes of a TLS connection came to.
+enum class hello { whole, not_yet, ended };
+
+// Looks, without reading it, at what a TLS client has sent: whole once its first
+// record (the ClientHello, or what a client that speaks no TLS sends instead) has
+// arrived, so that no TLS memory is spent on a hello that never ends.
+hello look_at_hello(const transport& link);
 
 // Starts TLS on the connection, as a server, from the context. Returns false when
 // memory runs out.
@@ -42,10 +51,26 @@ ssize_t read_some(transport& link, std::span<char> into, unsigned long& tls_erro
 // True once the TLS handshake is over, or at once for plain TCP.
 bool handshake_done(const transport& link);
 
-// Writes the subject of the client's verified certificate as RFC 4514 writes it, most
-// specific first, into the room given; returns it, or nothing when the client
-// presented none.
-std::string_view peer_subject(const transport& link, std::span<char> room);
+// Refuses the record inside TLS, as far as the connection takes it now: the client
+// learns, authenticated, that its record was not taken. Returns true once sent.
+bool send_refusal(transport& link);
+
+// The bytes of the refusal, as TLS application data: no record server sends a client
+// any other.
+constexpr std::string_view refusal = "no tomado\n";
+
+struct bio_free {
+    void operator()(BIO* text) const { BIO_free(text); }
+};
+
+// The subject of the client's verified certificate as RFC 4514 writes it, most specific
+// first, whole however long; empty when the client presented none.
+struct subject_text {
+    std::unique_ptr<BIO, bio_free> memory;  // where the text is kept
+    std::string_view text;
+};
+
+subject_text peer_subject(const transport& link);
 
 // Sends close_notify, as far as the connection takes it now (at once for plain TCP).
 // Returns 0 once it is out, EAGAIN while it waits for room (wants_write says whether

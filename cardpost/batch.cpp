@@ -92,6 +92,7 @@ struct end_lanes {
 struct row_state {
     fate end = fate::pending;
     unsigned char attempts = 0;
+    bool reached = false;  // a try reached a server, which did not take it
     std::int64_t due = 0;  // when it is to be tried again
 };
 
@@ -157,6 +158,7 @@ void finish(batch& sending, lane& on, fate end, const char* reason, int error)
     on.socket.reset();
     on.at = stage::idle;
     row_state& state = sending.state(on.row);
+    state.reached = state.reached || end == fate::not_taken;
     if ((end == fate::not_taken || end == fate::no_connection) && state.attempts <= sending.chosen.retries &&
         state.attempts < sending.retry_first.size()) {
         state.due = milliseconds_now() + pause_after_ms(state.attempts);
@@ -164,12 +166,19 @@ void finish(batch& sending, lane& on, fate end, const char* reason, int error)
         sending.retry_rows.get()[level * sending.rows.count + sending.retry_end[level]++] = on.row;
         return;
     }
-    std::array<char, 160> text{};
-    if (end == fate::no_verdict)
+    std::array<char, 200> text{};
+    const char* const why = reason != nullptr ? reason : std::strerror(error);
+    if (end == fate::no_verdict && reason == nullptr)
         std::snprintf(text.data(), text.size(), "no verdict within %d s: the record may have been taken",
                       sending.chosen.wait_seconds);
+    else if (end == fate::no_verdict)
+        std::snprintf(text.data(), text.size(), "no verdict: %s; the record may have been taken", why);
+    else if (end == fate::no_connection && state.reached)
+        // Every try weighs: a row that reached a server once is never said to have found none.
+        std::snprintf(text.data(), text.size(), "not taken by an earlier try; the last found no connection: %s", why);
     else if (end != fate::taken)
-        std::snprintf(text.data(), text.size(), "%s", reason != nullptr ? reason : std::strerror(error));
+        std::snprintf(text.data(), text.size(), "%s", why);
+    if (end == fate::no_connection && state.reached) end = fate::not_taken;
     tell(sending, on.row, end, end == fate::taken ? nullptr : text.data());
 }
 

@@ -22,6 +22,7 @@ namespace {
 constexpr int reset_after_close_ms = 1;
 
 constexpr const char* bytes_from_server = "the server sent bytes, as no record server does";
+constexpr const char* unsigned_end = "the connection ended without a verdict signed by the server";
 
 // True when bytes sent on the connection are not yet acknowledged by the server.
 bool unacknowledged(int fd)
@@ -30,16 +31,18 @@ bool unacknowledged(int fd)
     return ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0;
 }
 
-// The verdict over TLS: the server's close_notify alone says taken.
+// The verdict over TLS, once the whole record was handed to it: the server's
+// close_notify says taken, and bytes from it (its refusal) not taken; both come inside
+// TLS, where no one on the path can forge them. An end that no one signed, a FIN or a
+// reset, says nothing: the server may have taken the record, or not.
 std::optional<verdict> read_tls_verdict(verdict_reader& reader)
 {
     std::array<char, 64> received{};
     const ssize_t count = tls_receive_some(reader.tls, received, reader.wants_write);
     if (count == 0) return verdict{exit_taken, nullptr, 0};
-    if (count > 0) return verdict{exit_not_taken, bytes_from_server, 0};
+    if (count > 0) return verdict{exit_not_taken, "the server refused the record", 0};
     if (errno == EAGAIN) return std::nullopt;
-    if (errno == EPROTO) return verdict{exit_not_taken, "the connection ended without the server's close_notify", 0};
-    return verdict{exit_not_taken, nullptr, errno};
+    return verdict{exit_no_verdict, unsigned_end, errno == EPROTO ? 0 : errno};
 }
 
 }  // namespace
@@ -122,6 +125,11 @@ void report_verdict(const verdict& fate, int waited_seconds)
 {
     if (fate.status == exit_taken) return;
     if (fate.status == exit_no_verdict) {
+        if (fate.reason != nullptr) {
+            std::fprintf(stderr, "cliente: no verdict: %s%s%s; the record may have been taken\n", fate.reason,
+                         fate.error != 0 ? ": " : "", fate.error != 0 ? std::strerror(fate.error) : "");
+            return;
+        }
         if (fate.error != 0) std::fprintf(stderr, "cliente: poll: %s\n", std::strerror(fate.error));
         std::fprintf(stderr, "cliente: no verdict within %d s: the record may have been taken\n", waited_seconds);
         return;

@@ -1,8 +1,10 @@
 // What the server's end of the connection says about a record sent: a normal close
 // after the whole record was acknowledged means it is in the server's output; bytes
 // from the server (a record server sends none), a close that came before the record
-// was acknowledged, or a reset means it was not taken. Over TLS, only the server's
-// close_notify, after the whole record was sent, says taken: it cannot be forged.
+// was acknowledged, or a reset means it was not taken. Over TLS, once the whole record
+// was sent, only what the server signs counts: its close_notify says taken, its
+// refusal (bytes inside TLS) not taken, and any other end says nothing (no verdict),
+// for anyone on the path can send a FIN or a reset.
 //
 // What no client can tell: a peer that half-closes after the record arrived, without
 // reading it, looks on the wire exactly like a server that took it.
@@ -22,7 +24,8 @@ constexpr int exit_no_verdict = 3;
 
 struct verdict {
     int status;          // exit_taken, exit_not_taken or exit_no_verdict
-    const char* reason;  // why not taken, for the report; null: the system's text for error
+    const char* reason;  // why, for the report; null: the system's text for error (or, with
+                         // no verdict, the wait ran out)
     int error;           // the system's error behind it, if any
 };
 

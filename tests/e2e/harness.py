@@ -111,11 +111,11 @@ def require_free_port(port):
         probe.close()
 
 
-def wait_until(condition, what):
-    deadline = time.monotonic() + TIMEOUT
+def wait_until(condition, what, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {TIMEOUT} s waiting for {what}")
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(0.005)
 
 
@@ -152,11 +152,11 @@ class Running:
         with self._lock:
             return bytes(self._gathered["err"])
 
-    def wait_out(self, length):
+    def wait_out(self, length, timeout=TIMEOUT):
         """Returns standard output once it holds at least `length` bytes or the program
         has ended."""
         wait_until(lambda: len(self.out) >= length or self.process.poll() is not None,
-                   f"{length} bytes of output")
+                   f"{length} bytes of output", timeout)
         return self.out
 
     def wait_out_ending(self, ending):

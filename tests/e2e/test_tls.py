@@ -3,24 +3,33 @@ s_server as the server cardpost talks to, socat's OPENSSL-LISTEN with EXEC:cat a
 echo service, and Python's ssl module wherever the verdict must be told precisely
 (close_notify against a reset). Certificates are made here, with openssl."""
 
+import collections
+import contextlib
 import hashlib
 import json
 import os
 import random
+import select
 import shutil
 import signal
+import socket
 import ssl
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from harness import (ECHO_PORT, INVITATION, RECORD_PORT, TIMEOUT, Running, connect, exchange, record, run,
-                     shown, start_cardbox, stop_during, summary, under_strace, verdict, wait_until,
-                     wait_until_listening)
+from harness import (ECHO_PORT, INVITATION, RECORD_PORT, TIMEOUT, Running, connect, disk_folder, exchange,
+                     json_names, listen, program, record, run, shown, start_cardbox, stop_during, summary,
+                     under_strace, verdict, wait_until, wait_until_listening)
 
 ANA = record(b"Ana\n", b"Perez\n", 25)
+# A client's subject of 700 characters as RFC 4514 writes it: eleven units of 60.
+LONG_UNITS = [f"Unidad-{n:02d}-" + "x" * 48 for n in range(11)]
+LONG_SUBJECT = "/O=Escuela/" + "/".join(f"OU={unit}" for unit in LONG_UNITS) + "/CN=alumn"
+LONG_RFC4514 = "CN=alumn," + ",".join(f"OU={unit}" for unit in reversed(LONG_UNITS)) + ",O=Escuela"
 ANSWERS = b"Ana\nPerez\n25\n"
 
 
@@ -53,7 +62,8 @@ def make_certificates(folder):
             ("renewed", "ca", "/CN=localhost", "server.ext"),
             ("expired", "ca", "/CN=localhost", "server.ext"),
             ("stranger", "other-ca", "/CN=localhost", "server.ext"),
-            ("student", "ca", "/O=Escuela/OU=Redes/CN=student-07", "client.ext")):
+            ("student", "ca", "/O=Escuela/OU=Redes/CN=student-07", "client.ext"),
+            ("long", "ca", LONG_SUBJECT, "client.ext")):
         openssl("req", *ec, "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", subject, cwd=folder)
         if name == "expired":
             openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
@@ -101,11 +111,12 @@ class TlsPeer:
         self.run(self.tls.write, data)
 
     def verdict(self):
-        """ "taken" for the server's close_notify, "reset" for a reset, "no close_notify"
-        for an end without one."""
+        """ "taken" for the server's close_notify, "refused" for bytes inside TLS (the
+        server's refusal), "reset" for a reset, "no close_notify" for an end without
+        one."""
         try:
-            while self.run(self.tls.read, 4096):
-                pass
+            if self.run(self.tls.read, 4096):
+                return "refused"
             return "taken"  # read gives nothing at close_notify
         except ConnectionResetError:
             return "reset"
@@ -157,10 +168,10 @@ class Tls(unittest.TestCase):
                 with TlsPeer(self.certificates) as peer:
                     peer.sendall(ANA)
                     self.assertEqual(peer.verdict(), "taken")
-                # Half a record, then nothing: given up on, reset.
+                # Half a record, then nothing: given up on, refused inside TLS.
                 with TlsPeer(self.certificates) as peer:
                     peer.sendall(ANA[:30])
-                    self.assertEqual(peer.verdict(), "reset")
+                    self.assertEqual(peer.verdict(), "refused")
                 # Clients that go away after the handshake, while the server still
                 # writes to them, end nothing but themselves.
                 for _ in range(5):
@@ -234,10 +245,15 @@ class Tls(unittest.TestCase):
             except (ssl.SSLError, ConnectionResetError):
                 ended = "refused"
             self.assertIn(ended, ("reset", "refused"))
-            lines = [json.loads(line) for line in server.wait_out_ending(b"}\n").splitlines()]
+            # A subject of 700 characters comes whole.
+            with TlsPeer(self.certificates, client="long") as peer:
+                peer.sendall(ANA)
+                self.assertEqual(peer.verdict(), "taken")
+            wait_until(lambda: server.out.count(b"\n") >= 3, "the three records")
+            lines = [json.loads(line) for line in server.out.splitlines()]
             wait_until(lambda: b"TLS handshake failed" in server.err, "the report")
-        self.assertEqual([line["peer_subject"] for line in lines], ["CN=student-07,OU=Redes,O=Escuela"] * 2)
-        self.assertEqual(len(lines), 2)
+        self.assertEqual(len(LONG_RFC4514), 700)
+        self.assertEqual([line["peer_subject"] for line in lines], ["CN=student-07,OU=Redes,O=Escuela"] * 2 + [LONG_RFC4514])
 
     def test_silent_and_garbage_hellos_hold_up_no_one(self):
         with start_cardbox(arguments=[*self.tls_arguments(), "-c", "16", "-t", "2", "--json"]) as server:
@@ -334,6 +350,187 @@ class Tls(unittest.TestCase):
         self.assertGreater(len(taken), 0)
         self.assertEqual([name for name in taken if out.count(b"Nombre: " + name) != 1], [])
         self.assertEqual([name for name in refused if b"Nombre: " + name in out], [])
+
+
+class ForgingProxy:
+    """A machine on the path between the clients (on port 8001) and cardbox (on 8000):
+    it passes every byte on, but keeps back the server's last TLS record (its
+    close_notify, or its refusal) and ends the client's connection itself, with a FIN
+    or a reset, as the server's end comes."""
+
+    def __init__(self, end_with):
+        self.listener = listen(RECORD_PORT + 1)
+        self.listener.listen(64)
+        self.end_with = end_with
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        try:
+            while True:
+                client, _ = self.listener.accept()
+                threading.Thread(target=self.relay, args=(client,), daemon=True).start()
+        except OSError:
+            return
+
+    def relay(self, client):
+        with client, connect() as server:
+            forwarding = threading.Thread(target=self.forward, args=(client, server), daemon=True)
+            forwarding.start()
+            # A record is passed on once no end follows it within a tenth of a second.
+            held, pending = b"", b""
+            try:
+                while True:
+                    if held and not select.select([server], [], [], 0.1)[0]:
+                        client.sendall(held)
+                        held = b""
+                        continue
+                    chunk = server.recv(65536)
+                    if not chunk:
+                        break
+                    pending += chunk
+                    while len(pending) >= 5 and len(pending) >= 5 + int.from_bytes(pending[3:5], "big"):
+                        size = 5 + int.from_bytes(pending[3:5], "big")
+                        client.sendall(held)
+                        held, pending = pending[:size], pending[size:]
+            except OSError:
+                pass
+            if self.end_with == "reset":
+                # The close resets once nothing else holds the socket.
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                client.shutdown(socket.SHUT_RD)
+                forwarding.join(TIMEOUT)
+            else:
+                client.shutdown(socket.SHUT_WR)
+                with contextlib.suppress(OSError):
+                    while client.recv(65536):
+                        pass
+
+    @staticmethod
+    def forward(client, server):
+        with contextlib.suppress(OSError):
+            while chunk := client.recv(65536):
+                server.sendall(chunk)
+            server.shutdown(socket.SHUT_WR)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.listener.shutdown(socket.SHUT_RDWR)  # wakes the accept, and frees the port
+        self.listener.close()
+
+
+class Verdicts(unittest.TestCase):
+    """What a client is told over TLS: close_notify (taken) and a refusal (not taken)
+    come signed by the server; an end that no one signed is no verdict, never a guess,
+    whoever forged it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.certificates = cls.folder.name
+        make_certificates(cls.certificates)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def client_tls(self):
+        return ["--tls-ca", os.path.join(self.certificates, "ca.pem")]
+
+    def server_tls(self):
+        return ["--tls-cert", os.path.join(self.certificates, "server.pem"),
+                "--tls-key", os.path.join(self.certificates, "server.key")]
+
+    def test_no_one_on_the_path_forges_a_verdict(self):
+        roster = "nombre,apellido,edad\n" + "".join(f"Fila{row},Clase,{row}\n" for row in range(20))
+        for end_with in ("FIN", "reset"):
+            with self.subTest(end_with=end_with), disk_folder() as folder:
+                path = os.path.join(folder, "records.jsonl")
+                with start_cardbox(arguments=["-c", "16", "--json", "-o", path, *self.server_tls()]), \
+                        ForgingProxy(end_with.lower()):
+                    status, _, err = run("cardpost", ANSWERS, arguments=[*self.client_tls(), "-q", "-c", "::1",
+                                                                          str(RECORD_PORT + 1)])
+                    why = b": Connection reset by peer" if end_with == "reset" else b""
+                    self.assertEqual((status, err), (3, b"cliente: no verdict: the connection ended without a verdict "
+                                                        b"signed by the server" + why + b"; the record may have been taken\n"))
+                    status, out, _ = run("cardpost", roster.encode(), arguments=[
+                        "--batch", "-", "--retry", "5", *self.client_tls(), "::1", str(RECORD_PORT + 1)])
+                    self.assertEqual(status, 3)
+                    self.assertEqual({json.loads(line)["status"] for line in out.splitlines()}, {"no verdict"})
+                    wait_until(lambda: os.path.getsize(path) > 0 and len(read_names(path)) == 21, "the 21 records")
+                self.assertEqual(sorted(read_names(path)), sorted(["Ana\n"] + [f"Fila{row}\n" for row in range(20)]))
+
+    def test_stops_and_kills_tell_no_lie(self):
+        # Rosters against a server stopped by SIGTERM, reloaded by SIGHUP and killed by
+        # SIGKILL, started again each time it ends.
+        rng = random.Random(int(os.environ.get("SOAK_SEED", "20261208")))
+        rows = [f"V{row:04d}" for row in range(600)]
+        with disk_folder() as folder:
+            path = os.path.join(folder, "records.jsonl")
+            arguments = ["-c", "64", "--json", "-o", path, *self.server_tls()]
+            server = start_cardbox(arguments=arguments)
+            sending = Running([program("cardpost"), "--batch", "-", "--retry", "5", "--parallel", "8", "-w", "5",
+                               *self.client_tls(), "::1"], stdin=subprocess.PIPE)
+            try:
+                sending.process.stdin.write(("nombre,apellido,edad\n" + "".join(f"{row},Clase,1\n" for row in rows)).encode())
+                sending.process.stdin.close()
+                while sending.process.poll() is None:
+                    time.sleep(rng.uniform(0.1, 0.4))
+                    stop = rng.choice([signal.SIGTERM, signal.SIGHUP, signal.SIGKILL])
+                    server.process.send_signal(stop)
+                    if stop != signal.SIGHUP:
+                        server.wait_exit()
+                        server.stop()
+                        server = start_cardbox(arguments=arguments)
+                sending.wait_exit()
+            finally:
+                server.stop()
+                sending.stop()
+            kept = collections.Counter(read_names(path))
+        # The verdict lines name each row as its record has it, newline included.
+        told = {json.loads(line)["nombre"]: json.loads(line)["status"] for line in sending.out.splitlines()}
+        self.assertEqual(len(told), len(rows))
+        self.assertEqual([row for row, status in told.items() if status == "taken" and kept[row] != 1], [])
+        self.assertEqual([row for row, status in told.items() if status in ("not taken", "no connection") and kept[row]], [])
+        self.assertEqual([row for row in kept if kept[row] > 1], [])
+        print(f"\nverdicts: {len(rows)} rows against a server stopped and killed: "
+              f"{collections.Counter(told.values())}, none twice in the output")
+
+    def test_memory_comes_back(self):
+        # 1,024 hellos cut short cost no TLS memory; 1,024 idle connections after their
+        # handshakes cost their TLS state, given back once they have gone.
+        sources = [f"127.5.{n}.1:64" for n in range(16)]
+        with start_cardbox(arguments=["-c", "2048", "-a", "2048", "--source-prefix", "0:0", *self.server_tls()]) as server:
+            pid = server.process.pid
+            rounds = []
+            for _ in range(4):
+                figures = []
+                for manner in ("--tls-hello", "--tls-idle"):
+                    before = resident_kib(pid)
+                    with Running([program("crowd"), manner, *sources], stdin=subprocess.PIPE) as crowd:
+                        crowd.wait_out(2, timeout=60)  # 1,024 handshakes, on a busy machine
+                        figures.append((resident_kib(pid) - before) * 1024 // 1024)
+                        crowd.process.stdin.close()
+                        crowd.wait_exit()
+                    wait_until(lambda: len(os.listdir(f"/proc/{pid}/fd")) < 16, "the crowd to go")
+                time.sleep(0.5)  # the server gives the memory back as its last pass ends
+                rounds.append((*figures, resident_kib(pid)))
+        print("\nmemory: bytes a connection (1,024 cut hellos, 1,024 idle after their handshakes), then "
+              "KiB resident after: " + "; ".join(f"{hello}, {idle}, {after}" for hello, idle, after in rounds))
+        if os.environ.get("SANITIZED") != "1":
+            self.assertLess(max(hello for hello, _, _ in rounds), 4096)
+            self.assertLess(max(after for _, _, after in rounds[1:]), rounds[0][2] * 1.5)
+
+
+def read_names(path):
+    with open(path, "rb") as records:
+        return json_names(records.read())
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
 def certificate_fingerprint(path):
