@@ -8,6 +8,7 @@
 #include "floor_listen.h"
 
 #include <openssl/ssl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -60,6 +61,7 @@ int main(int argc, char **argv)
         fputs("usage: floor_tls CERT KEY (and port 8000 free)\n", stderr);
         return 1;
     }
+    signal(SIGPIPE, SIG_IGN); /* a client gone before close_notify ends its connection only */
     for (;;) {
         struct epoll_event events[256];
         int ready = epoll_wait(epoll, events, 256, -1);

@@ -1,6 +1,7 @@
 /* minimal_client: the same exchange as cardpost (connect to ::1 port 8000, three
  * prompts, one 62-byte record, the same output), written as plainly as C allows and
- * linked as cardpost is, dynamically: the floor for a whole record client process. */
+ * linked as cardpost is, dynamically and without OpenSSL: the floor for a whole record
+ * client process. */
 #include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <optional>
@@ -27,11 +28,13 @@ namespace {
 enum class fate : unsigned char { pending, taken, not_taken, no_verdict, no_connection, refused };
 constexpr std::array<const char*, 6> fate_words{"", "taken", "not taken", "no verdict", "no connection", "refused"};
 
-// The first retry waits this long; each next one twice as long, up to the longest.
+// The first retry waits up to this long; each next one up to twice as long, up to the
+// longest. Each pause is drawn at random below its bound, so that the rows a server's
+// restart turned away do not all come back at the same instant.
 constexpr std::int64_t first_pause_ms = 100;
 constexpr std::int64_t longest_pause_ms = 60'000;
 
-// The pause before a row's next try, after `attempts` tries.
+// The bound of the pause before a row's next try, after `attempts` tries.
 constexpr std::int64_t pause_after_ms(unsigned attempts)
 {
     std::int64_t pause = first_pause_ms;
@@ -44,9 +47,11 @@ constexpr std::int64_t progress_every_ms = 200;
 // is done with it, so it holds a lane without counting against --parallel. There are
 // this many lanes for each record that may be at the server at once.
 constexpr std::size_t lanes_per_record_at_once = 4;
-// Descriptors kept for what is not a lane: the standard streams, the roster, the
-// resolver's and OpenSSL's files.
+// Descriptors kept for what is not a lane: the standard streams, the roster, the file
+// to send again, the resolver's and OpenSSL's files.
 constexpr std::size_t descriptors_besides_lanes = 16;
+// Rows are kept in blocks of this many, which never move once made.
+constexpr std::size_t rows_per_block = 1024;
 
 enum class stage : unsigned char { idle, connecting, handshaking, sending, awaiting };
 
@@ -64,19 +69,28 @@ struct lane {
     verdict_reader reader{-1, nullptr};
 };
 
-// Memory from calloc, zeroed, for plain records (the lanes are made in it).
+// What became of a row, and how often it was tried.
+struct row_state {
+    fate end = fate::pending;
+    unsigned char attempts = 0;
+    bool reached = false;  // a try reached a server, which did not take it
+};
+
+struct roster_entry {
+    roster_row row;
+    row_state state;
+};
+
+// A row waiting to be tried again, and when.
+struct retry {
+    std::int64_t due;
+    std::size_t row;
+};
+
 template <typename T>
 struct free_memory {
     void operator()(T* memory) const { std::free(memory); }
 };
-template <typename T>
-using zeroed_array = std::unique_ptr<T, free_memory<T>>;
-
-template <typename T>
-zeroed_array<T> zeroed(std::size_t count)
-{
-    return zeroed_array<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
-}
 
 // The lanes, ended with their memory.
 struct end_lanes {
@@ -88,66 +102,107 @@ struct end_lanes {
     }
 };
 
-// What became of a row, and how often it was tried.
-struct row_state {
-    fate end = fate::pending;
-    unsigned char attempts = 0;
-    bool reached = false;  // a try reached a server, which did not take it
-    std::int64_t due = 0;  // when it is to be tried again
+// Blocks of rows, each made on first use and ended with the batch.
+struct end_blocks {
+    std::size_t count = 0;
+    void operator()(roster_entry** blocks) const
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t j = 0; j < rows_per_block; ++j) blocks[i][j].~roster_entry();
+            std::free(blocks[i]);
+        }
+        std::free(static_cast<void*>(blocks));
+    }
 };
 
 struct batch {
     const batch_options& chosen;
     const client_options& where;
-    roster rows{};
-    zeroed_array<row_state> states{};
-    // Rows to try again, by how often they were tried: each in the order it failed,
-    // which is the order it is due, since each try's pause is the same.
-    zeroed_array<std::size_t> retry_rows{};
-    std::array<std::size_t, 256> retry_first{};
-    std::array<std::size_t, 256> retry_end{};
+    roster_reader input{};
+    bool input_done = false;
+    std::unique_ptr<roster_entry*, end_blocks> blocks{nullptr, end_blocks{}};
+    std::size_t block_room = 0;
+    std::size_t rows = 0;        // read so far
+    std::size_t next_row = 0;    // the next never tried
+    std::unique_ptr<retry, free_memory<retry>> retries{};  // a heap, the soonest due first
+    std::size_t retry_count = 0;
+    std::size_t retry_room = 0;
     std::unique_ptr<lane, end_lanes> lanes{};
     std::size_t lane_count = 0;
     addrinfo_list addresses{nullptr, &freeaddrinfo};
     client_tls_context tls{};
-    std::size_t next_row = 0;
+    owned_fd resend;             // the file of rows to send again, if asked for
+    std::size_t resent = 0;      // rows written to it
     std::size_t finished = 0;
     std::array<std::size_t, 6> counts{};
     std::int64_t started = 0;
     std::int64_t progress_shown = 0;
     bool progress = false;
+    std::uint64_t draws = 0;     // the state of the pauses' random draws
 
     lane& operator[](std::size_t index) { return lanes.get()[index]; }
-    row_state& state(std::size_t row) { return states.get()[row]; }
+    roster_entry& entry(std::size_t row) { return blocks.get()[row / rows_per_block][row % rows_per_block]; }
 };
+
+// A number drawn at random from 0 to `most` (xorshift: a pause needs no more).
+std::int64_t draw(batch& sending, std::int64_t most)
+{
+    std::uint64_t& state = sending.draws;
+    state ^= state << 13U;
+    state ^= state >> 7U;
+    state ^= state << 17U;
+    return static_cast<std::int64_t>(state % static_cast<std::uint64_t>(most + 1));
+}
+
+bool earlier_due(const retry& a, const retry& b) { return a.due > b.due; }
 
 void print_json_string(std::string_view text)
 {
     emit_json_string(text, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
 }
 
-// The row's verdict line, and its count.
+// Writes the whole text to the file; returns false when it cannot (errno says why).
+bool write_all(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        const ssize_t count = write(fd, text.data(), text.size());
+        if (count == -1 && errno == EINTR) continue;
+        if (count <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+// The row's verdict line, and its count; a row that may safely be sent again goes,
+// as it stood, to the file for that. Its text is let go then.
 void tell(batch& sending, std::size_t row, fate end, const char* error)
 {
-    const roster_row& entry = sending.rows.rows.get()[row];
-    sending.state(row).end = end;
+    roster_entry& entry = sending.entry(row);
+    entry.state.end = end;
     ++sending.counts[static_cast<std::size_t>(end)];
     ++sending.finished;
-    const std::string_view name(entry.record.nombre.data(),
-                                ::strnlen(entry.record.nombre.data(), entry.record.nombre.size()));
-    std::printf("{\"line\": %zu, \"nombre\": ", entry.line);
-    print_json_string(name);
+    std::printf("{\"line\": %zu, \"nombre\": ", entry.row.line);
+    print_json_string(entry.row.nombre.view());
+    std::fputs(", \"apellido\": ", stdout);
+    print_json_string(entry.row.apellido.view());
     std::printf(", \"status\": \"%s\"", fate_words[static_cast<std::size_t>(end)]);
     if (error != nullptr) {
         std::fputs(", \"error\": ", stdout);
         print_json_string(error);
     }
     std::fputs("}\n", stdout);
+    if (sending.resend.get() != -1 && (end == fate::not_taken || end == fate::no_connection)) {
+        if (!write_all(sending.resend.get(), entry.row.as_it_stood.view()))
+            std::fprintf(stderr, "cardpost: %s: %s\n", sending.chosen.resend, std::strerror(errno));
+        ++sending.resent;
+    }
+    entry.row = roster_row{};
 }
 
 // Ends the lane's connection and the row's try: a row not taken or not connected is
-// tried again, after its pause, while it has tries left.
-void finish(batch& sending, lane& on, fate end, const char* reason, int error)
+// tried again, after its pause, while it has tries left, unless `final` says no try
+// can mend it.
+void finish(batch& sending, lane& on, fate end, const char* reason, int error, bool final = false)
 {
     // A record that left in part is reset, so that no server takes the part for one.
     if (end == fate::not_taken && on.sent > 0 && on.sent < person_record_size && on.socket.get() != -1) {
@@ -157,13 +212,13 @@ void finish(batch& sending, lane& on, fate end, const char* reason, int error)
     on.tls.reset();
     on.socket.reset();
     on.at = stage::idle;
-    row_state& state = sending.state(on.row);
+    row_state& state = sending.entry(on.row).state;
     state.reached = state.reached || end == fate::not_taken;
-    if ((end == fate::not_taken || end == fate::no_connection) && state.attempts <= sending.chosen.retries &&
-        state.attempts < sending.retry_first.size()) {
-        state.due = milliseconds_now() + pause_after_ms(state.attempts);
-        const std::size_t level = state.attempts;
-        sending.retry_rows.get()[level * sending.rows.count + sending.retry_end[level]++] = on.row;
+    if ((end == fate::not_taken || end == fate::no_connection) && !final &&
+        state.attempts <= sending.chosen.retries && sending.retry_count < sending.retry_room) {
+        sending.retries.get()[sending.retry_count++] = {
+            milliseconds_now() + draw(sending, pause_after_ms(state.attempts)), on.row};
+        std::push_heap(sending.retries.get(), sending.retries.get() + sending.retry_count, earlier_due);
         return;
     }
     std::array<char, 200> text{};
@@ -176,6 +231,8 @@ void finish(batch& sending, lane& on, fate end, const char* reason, int error)
     else if (end == fate::no_connection && state.reached)
         // Every try weighs: a row that reached a server once is never said to have found none.
         std::snprintf(text.data(), text.size(), "not taken by an earlier try; the last found no connection: %s", why);
+    else if (end == fate::not_taken && reason == nullptr && error == ECONNRESET && sending.tls == nullptr)
+        std::snprintf(text.data(), text.size(), "%s%s", why, plain_reset_hint);
     else if (end != fate::taken)
         std::snprintf(text.data(), text.size(), "%s", why);
     if (end == fate::no_connection && state.reached) end = fate::not_taken;
@@ -210,8 +267,9 @@ void connected(batch& sending, lane& on)
         on.at = stage::sending;
         return;
     }
-    on.tls = new_client_session(sending.tls.get(), on.socket.get(), sending.where.tls, sending.where.host);
-    if (on.tls == nullptr) return finish(sending, on, fate::no_connection, nullptr, ENOMEM);
+    tls_reason why{};
+    on.tls = new_client_session(sending.tls.get(), on.socket.get(), sending.where.tls, sending.where.host, why);
+    if (on.tls == nullptr) return finish(sending, on, fate::no_connection, why.data(), 0, true);
     on.at = stage::handshaking;
 }
 
@@ -219,7 +277,7 @@ void connected(batch& sending, lane& on)
 // saw on it.
 void send_record(batch& sending, lane& on, short events)
 {
-    const std::span<const char, person_record_size> bytes = person_record_bytes(sending.rows.rows.get()[on.row].record);
+    const std::span<const char, person_record_size> bytes = person_record_bytes(sending.entry(on.row).row.record);
     // A server that has closed, reset or spoken already gets nothing. Over plain TCP,
     // poll has said whether anything came; over TLS, the session must look.
     if (on.sent == 0 && (on.tls != nullptr || (events & from_server) != 0)) {
@@ -228,8 +286,9 @@ void send_record(batch& sending, lane& on, short events)
     }
     while (on.sent < bytes.size()) {
         const std::span<const char> rest = bytes.subspan(on.sent);
-        const ssize_t count = on.tls != nullptr ? tls_send_some(on.tls.get(), rest, on.wants_read)
-                                                : send(on.socket.get(), rest.data(), rest.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t count = on.tls != nullptr
+                                  ? tls_send_some(on.tls.get(), rest, on.wants_read)
+                                  : send(on.socket.get(), rest.data(), rest.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (count > 0) {
             on.sent += static_cast<std::size_t>(count);
             continue;
@@ -256,8 +315,12 @@ void step(batch& sending, lane& on, short events, std::int64_t now)
     }
     if (on.at == stage::handshaking) {
         tls_reason reason{};
-        const tls_step progress = continue_handshake(on.tls.get(), reason);
-        if (progress == tls_step::failed) return finish(sending, on, fate::no_connection, reason.data(), 0);
+        tls_step progress = continue_handshake(on.tls.get(), reason);
+        if (progress == tls_step::done) progress = await_acceptance(on.tls.get(), reason);
+        // A server whose certificate fails verification, or that wants one this client
+        // does not have, will not mend by a second try.
+        if (progress == tls_step::failed || progress == tls_step::untrusted)
+            return finish(sending, on, fate::no_connection, reason.data(), 0, true);
         on.wants_write = progress == tls_step::wants_write;
         if (progress != tls_step::done) return;
         on.at = stage::sending;
@@ -294,7 +357,8 @@ bool at_the_server(const lane& on)
 }
 
 // Gives up on the lane at its deadline: a record not yet connected found no
-// connection; one partly sent was not taken; one sent whole has no verdict.
+// connection (in time: its handshake included); one partly sent was not taken; one
+// sent whole has no verdict.
 void give_up(batch& sending, lane& on)
 {
     switch (on.at) {
@@ -308,21 +372,20 @@ void give_up(batch& sending, lane& on)
 }
 
 // The next row to try: one due again, else a new one. Returns false when none is
-// ready now; `due` then says when one will be (0: none will).
+// ready now; `due` then says when one will be (0: none will yet).
 bool next_row(batch& sending, std::int64_t now, std::size_t& row, std::int64_t& due)
 {
     due = 0;
-    for (std::size_t level = 1; level < sending.retry_first.size(); ++level) {
-        if (sending.retry_first[level] == sending.retry_end[level]) continue;
-        const std::size_t waiting = sending.retry_rows.get()[level * sending.rows.count + sending.retry_first[level]];
-        if (sending.state(waiting).due <= now) {
-            ++sending.retry_first[level];
-            row = waiting;
+    if (sending.retry_count > 0) {
+        const retry& soonest = sending.retries.get()[0];
+        if (soonest.due <= now) {
+            row = soonest.row;
+            std::pop_heap(sending.retries.get(), sending.retries.get() + sending.retry_count--, earlier_due);
             return true;
         }
-        due = due == 0 ? sending.state(waiting).due : std::min(due, sending.state(waiting).due);
+        due = soonest.due;
     }
-    if (sending.next_row < sending.rows.count) {
+    if (sending.next_row < sending.rows) {
         row = sending.next_row++;
         return true;
     }
@@ -332,15 +395,74 @@ bool next_row(batch& sending, std::int64_t now, std::size_t& row, std::int64_t& 
 // Starts a try of the row on the lane; a refused row is told at once.
 void start(batch& sending, lane& on, std::size_t row, std::int64_t now)
 {
-    const roster_row& entry = sending.rows.rows.get()[row];
-    if (entry.refused[0] != '\0') return tell(sending, row, fate::refused, entry.refused.data());
-    ++sending.state(row).attempts;
+    roster_entry& entry = sending.entry(row);
+    if (entry.row.refused[0] != '\0') return tell(sending, row, fate::refused, entry.row.refused.data());
+    ++entry.state.attempts;
     on = lane{};
     on.row = row;
     on.deadline = seconds_after(now, sending.chosen.wait_seconds);
     on.address = sending.addresses.get();
     on.at = stage::connecting;
     if (!start_connect(on)) next_address(sending, on, errno);
+}
+
+// Room for one row more, and for its retries. Returns false when memory runs out.
+bool make_room_for_a_row(batch& sending)
+{
+    if (sending.rows == sending.block_room * rows_per_block) {
+        const std::size_t count = sending.blocks.get_deleter().count;
+        void* const grown = std::realloc(static_cast<void*>(sending.blocks.get()),
+                                         (count + 1) * sizeof(roster_entry*));  // NOLINT(bugprone-sizeof-expression)
+        if (grown == nullptr) return false;
+        static_cast<void>(sending.blocks.release());  // realloc has it
+        sending.blocks.reset(static_cast<roster_entry**>(grown));
+        auto* const block = static_cast<roster_entry*>(std::malloc(rows_per_block * sizeof(roster_entry)));
+        if (block == nullptr) return false;
+        for (std::size_t j = 0; j < rows_per_block; ++j) new (&block[j]) roster_entry();
+        sending.blocks.get()[count] = block;
+        sending.blocks.get_deleter().count = count + 1;
+        ++sending.block_room;
+    }
+    if (sending.rows + 1 > sending.retry_room) {
+        const std::size_t room = std::max<std::size_t>(2 * sending.retry_room, 256);
+        void* const grown = std::realloc(sending.retries.get(), room * sizeof(retry));
+        if (grown == nullptr) return false;
+        static_cast<void>(sending.retries.release());  // realloc has it
+        sending.retries.reset(static_cast<retry*>(grown));
+        sending.retry_room = room;
+    }
+    return true;
+}
+
+// Reads what the roster holds now and takes its whole rows. Returns false when it
+// cannot be read or is no roster (reported).
+bool read_rows(batch& sending)
+{
+    if (const int error = read_roster_input(sending.input); error != 0) {
+        std::fprintf(stderr, "cardpost: %s: %s\n", sending.input.name, std::strerror(error));
+        return false;
+    }
+    for (;;) {
+        if (!make_room_for_a_row(sending)) {
+            std::fprintf(stderr, "cardpost: %s: %s\n", sending.input.name, std::strerror(ENOMEM));
+            return false;
+        }
+        std::array<char, 160> why{};
+        roster_entry& entry = sending.entry(sending.rows);
+        switch (take_row(sending.input, entry.row, why)) {
+        case roster_take::row:
+            entry.state = row_state{};
+            ++sending.rows;
+            continue;
+        case roster_take::more: return true;
+        case roster_take::done:
+            sending.input_done = true;
+            return true;
+        case roster_take::no_roster:
+            std::fprintf(stderr, "cardpost: %s: %s\n", sending.input.name, why.data());
+            return false;
+        }
+    }
 }
 
 void show_progress(batch& sending, std::int64_t now, bool last)
@@ -353,9 +475,10 @@ void show_progress(batch& sending, std::int64_t now, bool last)
     }
     const double seconds = static_cast<double>(now - sending.started) / 1000.0;
     const double rate = seconds > 0 ? static_cast<double>(sending.finished) / seconds : 0.0;
-    const double left = rate > 0 ? static_cast<double>(sending.rows.count - sending.finished) / rate : 0.0;
-    std::fprintf(stderr, "\r\033[Kcardpost: %zu of %zu records, %.0f a second, %.0f s left", sending.finished,
-                 sending.rows.count, rate, left);
+    std::fprintf(stderr, "\r\033[Kcardpost: %zu of %zu%s records, %.0f a second", sending.finished, sending.rows,
+                 sending.input_done ? "" : " or more", rate);
+    if (sending.input_done && rate > 0)
+        std::fprintf(stderr, ", %.0f s left", static_cast<double>(sending.rows - sending.finished) / rate);
 }
 
 int worst_status(const batch& sending)
@@ -385,18 +508,14 @@ std::size_t lanes_within_open_files(std::size_t wanted)
     return files.rlim_cur > descriptors_besides_lanes + 1 ? files.rlim_cur - descriptors_besides_lanes : 1;
 }
 
-// Makes the rows' and the lanes' state, resolves the host and loads TLS. Reports a
-// failure and returns false.
+// Makes the lanes, resolves the host, loads TLS and opens the file of rows to send
+// again. Reports a failure and returns false.
 bool prepare(batch& sending)
 {
-    const std::size_t rows = std::max<std::size_t>(sending.rows.count, 1);
     sending.lane_count =
         lanes_within_open_files(static_cast<std::size_t>(sending.chosen.parallel) * lanes_per_record_at_once);
-    sending.states = zeroed<row_state>(rows);
-    sending.retry_rows = zeroed<std::size_t>(rows * static_cast<std::size_t>(sending.chosen.retries + 1));
     void* const lanes = std::calloc(sending.lane_count, sizeof(lane));
-    if (sending.states == nullptr || sending.retry_rows == nullptr || lanes == nullptr) {
-        std::free(lanes);
+    if (lanes == nullptr) {
         std::fprintf(stderr, "cardpost: %s\n", std::strerror(ENOMEM));
         return false;
     }
@@ -412,36 +531,79 @@ bool prepare(batch& sending)
     }
     sending.addresses = std::move(found.addresses);
     if (sending.where.tls.enabled) {
-        sending.tls = make_client_tls_context(sending.where.tls, "cliente");
-        if (sending.tls == nullptr) return false;
+        tls_reason why{};
+        sending.tls = make_client_tls_context(sending.where.tls, why);
+        if (sending.tls == nullptr) {
+            std::fprintf(stderr, "cliente: TLS: %s\n", why.data());
+            return false;
+        }
     }
+    if (sending.chosen.resend != nullptr) {
+        // Rows of people: readable by this user alone.
+        sending.resend.reset(open(sending.chosen.resend, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (sending.resend.get() == -1) {
+            std::fprintf(stderr, "cardpost: %s: %s\n", sending.chosen.resend, std::strerror(errno));
+            return false;
+        }
+    }
+    sending.draws = static_cast<std::uint64_t>(milliseconds_now()) ^ (static_cast<std::uint64_t>(getpid()) << 32U) ^ 1U;
     return true;
+}
+
+// The summary on standard error: the counts, the blank lines skipped, and the rows to
+// send again.
+void summarize(const batch& sending)
+{
+    const auto count = [&sending](fate end) { return sending.counts[static_cast<std::size_t>(end)]; };
+    std::fprintf(stderr, "cardpost: %zu %s: %zu taken, %zu not taken, %zu no verdict, %zu no connection, %zu refused\n",
+                 sending.rows, sending.rows == 1 ? "record" : "records", count(fate::taken), count(fate::not_taken),
+                 count(fate::no_verdict), count(fate::no_connection), count(fate::refused));
+    if (const std::size_t blank = sending.input.blank_lines; blank > 0)
+        std::fprintf(stderr, "cardpost: %zu blank %s skipped\n", blank, blank == 1 ? "line" : "lines");
+    if (sending.chosen.resend != nullptr) {
+        std::fprintf(stderr, "cardpost: %zu %s to send again in %s", sending.resent,
+                     sending.resent == 1 ? "row" : "rows", sending.chosen.resend);
+        if (count(fate::no_verdict) > 0)
+            std::fprintf(stderr, "; not the %zu with no verdict: only a person can tell whether they arrived",
+                         count(fate::no_verdict));
+        std::fputs("\n", stderr);
+    }
 }
 
 }  // namespace
 
 int send_roster(const batch_options& chosen, const client_options& where)
 {
-    batch sending{.chosen = chosen, .where = where};
-    if (!read_roster(chosen.path, chosen.format, sending.rows) || !prepare(sending)) return EXIT_FAILURE;
+    batch sending{.chosen = chosen, .where = where, .resend = owned_fd()};
+    if (!open_roster(chosen.path, chosen.format, sending.input)) {
+        std::fprintf(stderr, "cardpost: %s: %s\n", sending.input.name, std::strerror(errno));
+        return EXIT_FAILURE;
+    }
+    if (!prepare(sending)) return EXIT_FAILURE;
     sending.started = milliseconds_now();
     sending.progress = isatty(STDERR_FILENO) != 0;
-    const zeroed_array<pollfd> waiting = zeroed<pollfd>(sending.lane_count);
+    // One more for the roster's input, read as it comes.
+    const std::unique_ptr<pollfd, free_memory<pollfd>> waiting(
+        static_cast<pollfd*>(std::calloc(sending.lane_count + 1, sizeof(pollfd))));
     if (waiting == nullptr) return EXIT_FAILURE;
+    bool resend_header_written = false;
 
-    while (sending.finished < sending.rows.count) {
+    for (;;) {
         std::int64_t now = milliseconds_now();
         std::int64_t retry_due = 0;
         std::size_t at_server = 0;
         for (std::size_t i = 0; i < sending.lane_count; ++i) at_server += at_the_server(sending[i]) ? 1U : 0U;
-        for (std::size_t i = 0; i < sending.lane_count && at_server < static_cast<std::size_t>(sending.chosen.parallel); ++i) {
+        for (std::size_t i = 0; i < sending.lane_count && at_server < static_cast<std::size_t>(sending.chosen.parallel);
+             ++i) {
             if (sending[i].at != stage::idle) continue;
             std::size_t row = 0;
-            while (sending[i].at == stage::idle && next_row(sending, now, row, retry_due)) start(sending, sending[i], row, now);
+            while (sending[i].at == stage::idle && next_row(sending, now, row, retry_due))
+                start(sending, sending[i], row, now);
             at_server += at_the_server(sending[i]) ? 1U : 0U;
         }
-        if (sending.finished == sending.rows.count) break;  // the last rows were refused
-        // Wait for the lanes, their deadlines, a retry that comes due, and the progress.
+        if (sending.input_done && sending.finished == sending.rows && sending.retry_count == 0) break;
+        // Wait for the lanes, their deadlines, a retry that comes due, the roster's next
+        // rows, and the progress.
         std::int64_t until = retry_due;
         for (std::size_t i = 0; i < sending.lane_count; ++i) {
             const lane& on = sending[i];
@@ -451,11 +613,21 @@ int send_roster(const batch_options& chosen, const client_options& where)
             if (on.at == stage::awaiting && on.reader.reset_watch_until != 0)
                 until = std::min(until, on.reader.reset_watch_until);
         }
+        waiting.get()[sending.lane_count] = {sending.input_done ? -1 : sending.input.fd, POLLIN, 0};
         if (sending.progress) until = until == 0 ? now + progress_every_ms : std::min(until, now + progress_every_ms);
-        const int ready = poll(waiting.get(), sending.lane_count, until == 0 ? -1 : milliseconds_until(until));
+        // The verdicts so far, before waiting: a script reading them through a pipe sees
+        // each as soon as its record is done, and a fast roster needs no call a line.
+        std::fflush(stdout);
+        const int ready = poll(waiting.get(), sending.lane_count + 1, until == 0 ? -1 : milliseconds_until(until));
         if (ready == -1 && errno != EINTR) {
             std::perror("cliente: poll");
             return EXIT_FAILURE;
+        }
+        if ((waiting.get()[sending.lane_count].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            if (!read_rows(sending)) return EXIT_FAILURE;
+            // A CSV roster's rows to send again follow its header, as soon as it is known.
+            if (!resend_header_written && sending.resend.get() != -1 && sending.input.header_read)
+                resend_header_written = write_all(sending.resend.get(), sending.input.header.view());
         }
         now = milliseconds_now();
         for (std::size_t i = 0; i < sending.lane_count; ++i) {
@@ -467,9 +639,6 @@ int send_roster(const batch_options& chosen, const client_options& where)
         show_progress(sending, now, false);
     }
     show_progress(sending, 0, true);
-    const auto count = [&sending](fate end) { return sending.counts[static_cast<std::size_t>(end)]; };
-    std::fprintf(stderr, "cardpost: %zu %s: %zu taken, %zu not taken, %zu no verdict, %zu no connection, %zu refused\n",
-                 sending.rows.count, sending.rows.count == 1 ? "record" : "records", count(fate::taken), count(fate::not_taken), count(fate::no_verdict),
-                 count(fate::no_connection), count(fate::refused));
+    summarize(sending);
     return worst_status(sending);
 }

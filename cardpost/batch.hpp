@@ -1,8 +1,11 @@
 // cardpost --batch: every row of a roster sent as a record on a connection of its own,
-// up to --parallel at once, each waiting for its verdict as --confirm does; those not
-// taken, or not connected, tried again after a pause that doubles from a tenth of a
-// second; a record with no verdict, which may have been taken, never. One verdict line
-// per row goes to standard output (JSON Lines), a summary to standard error.
+// as soon as it is read, up to --parallel at once, each waiting for its verdict as
+// --confirm does; those not taken, or not connected, tried again after a pause drawn
+// below a bound that doubles from a tenth of a second; a record with no verdict, which
+// may have been taken, never, nor one whose server no try can mend. One verdict line
+// per row goes to standard output (JSON Lines) as it is known, a summary to standard
+// error, and with --resend the rows that may safely be sent again to a file, as they
+// stood.
 #pragma once
 
 #include "client_options.hpp"
@@ -14,6 +17,7 @@ struct batch_options {
     int parallel;
     int retries;
     int wait_seconds;  // for each record's whole exchange, connect included
+    const char* resend = nullptr;  // where the rows to send again go; none: nowhere
 };
 
 // The exit status of a roster with rows refused (EX_DATAERR in sysexits.h).

@@ -32,8 +32,8 @@ constexpr command_texts command{
     .name = "cardpost",
     .usage = "usage: cardpost [-4 | -6] [-c] [-w SECONDS] [-q] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
              "                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"
-             "       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [-w SECONDS]\n"
-             "                [-4 | -6] [--tls ...] [HOST [PORT]]\n",
+             "       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [--resend FILE]\n"
+             "                [-w SECONDS] [-4 | -6] [--tls ...] [HOST [PORT]]\n",
     .description = "Asks for a given name, a surname and an age, and sends them as one person\n"
                    "record to cardbox on HOST (default ::1), TCP port PORT (default 8000); or,\n"
                    "with --batch, sends every row of a roster, each with its own verdict.\n",
@@ -51,7 +51,11 @@ constexpr command_texts command{
                "                        starts with {, CSV otherwise)\n"
                "      --parallel N      send up to N records at once (default 8)\n"
                "      --retry N         try a record not taken, or not connected, N more\n"
-               "                        times, after 0.1 s, 0.2 s, ... (default 5)\n",
+               "                        times, each after a pause drawn below 0.1 s,\n"
+               "                        0.2 s, ... (default 5)\n"
+               "      --resend FILE     write the rows that may safely be sent again (not\n"
+               "                        taken, no connection) to FILE, in the roster's\n"
+               "                        own form\n",
     .more_options = client_options_help,
     .output_failure = output_failure,
 };
@@ -77,15 +81,16 @@ struct post_options {
     bool confirm = false;
     int wait_seconds = default_wait_seconds;
     bool quiet = false;
-    batch_options batch{nullptr, roster_format::detect, default_parallel, default_retries, default_wait_seconds};
+    batch_options batch{nullptr,         roster_format::detect, default_parallel,
+                        default_retries, default_wait_seconds,  nullptr};
 };
 
 // Reads the command line into chosen. Returns the status to end the program with at
 // once, or nothing to go on; nothing is connected before.
 std::optional<int> read_options(int argc, char** argv, post_options& chosen)
 {
-    enum { batch_option = 256, format_option, parallel_option, retry_option };
-    static constexpr auto long_options = with_client_options(std::array<option, 7>{{
+    enum { batch_option = 256, format_option, parallel_option, retry_option, resend_option };
+    static constexpr auto long_options = with_client_options(std::array<option, 8>{{
         {"confirm", no_argument, nullptr, 'c'},
         {"wait", required_argument, nullptr, 'w'},
         {"quiet", no_argument, nullptr, 'q'},
@@ -93,6 +98,7 @@ std::optional<int> read_options(int argc, char** argv, post_options& chosen)
         {"format", required_argument, nullptr, format_option},
         {"parallel", required_argument, nullptr, parallel_option},
         {"retry", required_argument, nullptr, retry_option},
+        {"resend", required_argument, nullptr, resend_option},
     }});
     name_program(argv, command);
     batch_options& batch = chosen.batch;
@@ -109,16 +115,24 @@ std::optional<int> read_options(int argc, char** argv, post_options& chosen)
             chosen.quiet = true;
         } else if (option == batch_option) {
             batch.path = optarg;
+        } else if (option == resend_option) {
+            batch_only = "--resend";
+            if (*optarg == '\0') return usage_error(command, "invalid file to send again", optarg);
+            batch.resend = optarg;
         } else if (option == format_option) {
             batch_only = "--format";
             const std::string_view format(optarg);
-            if (format != "csv" && format != "json") return usage_error(command, "invalid format (csv or json)", optarg);
+            if (format != "csv" && format != "json")
+                return usage_error(command, "invalid format (csv or json)", optarg);
             batch.format = format == "csv" ? roster_format::csv : roster_format::json;
         } else if (option == parallel_option || option == retry_option) {
             const bool parallel = option == parallel_option;
             batch_only = parallel ? "--parallel" : "--retry";
-            const std::optional<int> count = whole_number(optarg, parallel ? 1 : 0, parallel ? max_parallel : max_retries);
-            if (!count) return usage_error(command, parallel ? "invalid number of records at once" : "invalid number of retries", optarg);
+            const std::optional<int> count =
+                whole_number(optarg, parallel ? 1 : 0, parallel ? max_parallel : max_retries);
+            if (!count)
+                return usage_error(
+                    command, parallel ? "invalid number of records at once" : "invalid number of retries", optarg);
             (parallel ? batch.parallel : batch.retries) = *count;
         } else if (const std::optional<int> status = take_client_option(option, chosen.where, command)) {
             return status;
@@ -197,7 +211,8 @@ std::optional<int> read_exact_answers(line_buffer& line, person_record& record)
         if (which == 2)
             fill_whole_age(why, record, text);
         else
-            fill_typed_answer(why, which == 0 ? std::span(record.nombre) : std::span(record.apellido), names[which], text);
+            fill_typed_answer(why, which == 0 ? std::span(record.nombre) : std::span(record.apellido), names[which],
+                              text);
     }
     if (why[0] == '\0') return std::nullopt;
     std::fprintf(stderr, "cliente: %s\n", why.data());
@@ -220,7 +235,8 @@ int main(int argc, char** argv)
     open_standard_descriptors();
     post_options chosen{.where = default_client_options(service)};
     if (const std::optional<int> status = read_options(argc, argv, chosen)) return *status;
-    if (chosen.batch.path != nullptr) return exit_status_after_output(send_roster(chosen.batch, chosen.where), output_failure);
+    if (chosen.batch.path != nullptr)
+        return exit_status_after_output(send_roster(chosen.batch, chosen.where), output_failure);
     // With --confirm, --wait bounds the connect too: a host that does not answer is
     // given up on then, as no connection.
     const std::int64_t connect_deadline =
@@ -229,14 +245,20 @@ int main(int argc, char** argv)
     owned_fd connection = connect_to_server(chosen.where, connection_texts, connect_failure, connect_deadline);
     if (connection.get() == -1) return connect_failure;
     const int fd = connection.get();
-    // Over TLS the server is verified before anything else: one that fails gets
-    // nothing of the record.
+    // Over TLS the server is verified before anything else, and a server that wants a
+    // client certificate said so: one that fails gets nothing of the record, and the
+    // person learns why before typing.
     client_tls session;
     if (chosen.where.tls.enabled) {
-        session = start_client_tls(fd, chosen.where.tls, chosen.where.host, "cliente", connect_deadline);
-        if (session.tls == nullptr) return EXIT_FAILURE;
+        tls_reason why{};
+        int status = 0;
+        session = start_client_tls(fd, chosen.where.tls, chosen.where.host, connect_deadline, why, status);
+        if (session.session == nullptr) {
+            std::fprintf(stderr, "cliente: TLS: %s\n", why.data());
+            return status;
+        }
     }
-    SSL* const tls = session.tls.get();
+    tls_session* const tls = session.session.get();
     say(chosen, "Conexion Establecida");
     // Nothing is written through this stream: closing it is what closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -272,15 +294,16 @@ int main(int argc, char** argv)
     ssize_t written = 0;
     if (refused)
         written = 0;
-    else if (tls != nullptr)
-        written = tls_send_all(tls, fd, bytes, -1) ? static_cast<ssize_t>(bytes.size()) : -1;
-    else
+    else if (tls != nullptr) {
+        const std::int64_t send_deadline = chosen.confirm ? seconds_after(milliseconds_now(), chosen.wait_seconds) : -1;
+        written = tls_send_all(tls, fd, bytes, send_deadline) ? static_cast<ssize_t>(bytes.size()) : -1;
+    } else
         written = write(fd, bytes.data(), bytes.size());
     const int write_errno = errno;
     if (stream != nullptr) std::fflush(stream.get());
     if (!chosen.quiet) std::printf("\nSe enviaron: %zd bytes\n", written);
     if (refused) {
-        report_verdict(*refused, chosen.wait_seconds);
+        report_verdict(*refused, chosen.wait_seconds, tls != nullptr);
         write_out_standard_output(output_failure);
         return refused->status;
     }
@@ -304,7 +327,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     if (!sent) return EXIT_FAILURE;
     const verdict fate = await_verdict(fd, tls, seconds_after(milliseconds_now(), chosen.wait_seconds));
-    report_verdict(fate, chosen.wait_seconds);
+    report_verdict(fate, chosen.wait_seconds, tls != nullptr);
     write_out_standard_output(output_failure);
     return fate.status;
 }

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <openssl/err.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -47,24 +46,24 @@ std::optional<verdict> read_tls_verdict(verdict_reader& reader)
 
 }  // namespace
 
-std::optional<verdict> refused_before_sending(int fd, SSL* tls)
+std::optional<verdict> refused_before_sending(int fd, tls_session* tls)
 {
-    char byte = 0;
     ssize_t count = 0;
     if (tls != nullptr) {
-        ERR_clear_error();
-        errno = 0;
-        count = SSL_peek(tls, &byte, 1);
-        const int error = count > 0 ? SSL_ERROR_NONE : SSL_get_error(tls, static_cast<int>(count));
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return std::nullopt;
-        if (error == SSL_ERROR_SYSCALL && errno != 0) return verdict{exit_not_taken, nullptr, errno};
-        // The server's close_notify, or an end without one.
-        if (count <= 0) count = 0;
+        int error = 0;
+        switch (tls_look_at(tls, error)) {
+        case tls_look::nothing: return std::nullopt;
+        case tls_look::bytes: count = 1; break;
+        case tls_look::ended: count = 0; break;  // the server's close_notify, or an end without one
+        case tls_look::failed: return verdict{exit_not_taken, nullptr, error};
+        }
     } else {
+        char byte = 0;
         count = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     }
     if (count == 0) return verdict{exit_not_taken, "the server had closed the connection; nothing was sent", 0};
-    if (count > 0) return verdict{exit_not_taken, "the server had sent bytes, as no record server does; nothing was sent", 0};
+    if (count > 0)
+        return verdict{exit_not_taken, "the server had sent bytes, as no record server does; nothing was sent", 0};
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
     return verdict{exit_not_taken, nullptr, errno};
 }
@@ -105,7 +104,7 @@ std::optional<verdict> read_verdict(verdict_reader& reader, short events, std::i
     return std::nullopt;
 }
 
-verdict await_verdict(int fd, SSL* tls, std::int64_t deadline)
+verdict await_verdict(int fd, tls_session* tls, std::int64_t deadline)
 {
     verdict_reader reader{fd, tls};
     short events = 0;
@@ -113,7 +112,8 @@ verdict await_verdict(int fd, SSL* tls, std::int64_t deadline)
         const std::int64_t now = milliseconds_now();
         if (const std::optional<verdict> fate = read_verdict(reader, events, now)) return *fate;
         if (now >= deadline) return {exit_no_verdict, nullptr, 0};
-        const std::int64_t until = reader.reset_watch_until != 0 ? std::min(reader.reset_watch_until, deadline) : deadline;
+        const std::int64_t until =
+            reader.reset_watch_until != 0 ? std::min(reader.reset_watch_until, deadline) : deadline;
         pollfd ready{fd, verdict_events(reader), 0};
         const int count = poll(&ready, 1, milliseconds_until(until));
         if (count == -1 && errno != EINTR) return {exit_no_verdict, nullptr, errno};
@@ -121,7 +121,7 @@ verdict await_verdict(int fd, SSL* tls, std::int64_t deadline)
     }
 }
 
-void report_verdict(const verdict& fate, int waited_seconds)
+void report_verdict(const verdict& fate, int waited_seconds, bool over_tls)
 {
     if (fate.status == exit_taken) return;
     if (fate.status == exit_no_verdict) {
@@ -134,6 +134,7 @@ void report_verdict(const verdict& fate, int waited_seconds)
         std::fprintf(stderr, "cliente: no verdict within %d s: the record may have been taken\n", waited_seconds);
         return;
     }
-    std::fprintf(stderr, "cliente: record not taken: %s\n",
-                 fate.reason != nullptr ? fate.reason : std::strerror(fate.error));
+    std::fprintf(stderr, "cliente: record not taken: %s%s\n",
+                 fate.reason != nullptr ? fate.reason : std::strerror(fate.error),
+                 !over_tls && fate.reason == nullptr && fate.error == ECONNRESET ? plain_reset_hint : "");
 }

@@ -11,7 +11,8 @@
 #pragma once
 
 #include <cstdint>
-#include <openssl/ssl.h>
+#include "client_tls.hpp"
+
 #include <optional>
 #include <poll.h>
 
@@ -32,7 +33,7 @@ struct verdict {
 // Looks, without waiting, at what the server did before the record is sent: a close,
 // a reset or bytes mean that it is not to be sent at all. Returns that verdict (not
 // taken), or nothing when the record may go. tls is none for plain TCP.
-std::optional<verdict> refused_before_sending(int fd, SSL* tls);
+std::optional<verdict> refused_before_sending(int fd, tls_session* tls);
 
 // Reads the server's verdict on a record sent, a step at a time, without waiting: for
 // a client that waits on one connection, or on many at once. The connection is not
@@ -40,7 +41,7 @@ std::optional<verdict> refused_before_sending(int fd, SSL* tls);
 // hide a reset that follows its close.
 struct verdict_reader {
     int fd;
-    SSL* tls;                           // none for plain TCP
+    tls_session* tls;                   // none for plain TCP
     std::int64_t reset_watch_until = 0;  // after a plain close: the reset it is watched for till then
     bool wants_write = false;           // TLS waits for room to write before it reads on
 };
@@ -57,7 +58,11 @@ short verdict_events(const verdict_reader& reader);
 std::optional<verdict> read_verdict(verdict_reader& reader, short events, std::int64_t now);
 
 // Waits until the deadline (milliseconds_now's clock) for the verdict on one connection.
-verdict await_verdict(int fd, SSL* tls, std::int64_t deadline);
+verdict await_verdict(int fd, tls_session* tls, std::int64_t deadline);
 
 // Reports a verdict other than taken on standard error, as cardpost reports it.
-void report_verdict(const verdict& fate, int waited_seconds);
+void report_verdict(const verdict& fate, int waited_seconds, bool over_tls);
+
+// What a reset of a plain record may mean, said after it: a server that wants TLS
+// resets plain clients.
+constexpr const char* plain_reset_hint = " (a server that wants TLS resets plain clients: see --tls)";

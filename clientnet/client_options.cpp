@@ -17,7 +17,12 @@ std::optional<int> take_client_option(int option, client_options& chosen, const 
     case '6': chosen.family = AF_INET6; return std::nullopt;
     case tls_option: tls.enabled = true; return std::nullopt;
     case tls_ca_option: tls.enabled = true; tls.ca = optarg; return std::nullopt;
-    case tls_name_option: tls.enabled = true; tls.name = optarg; return std::nullopt;
+    case tls_name_option:
+        // An empty name (a script's unset variable) would check no name at all.
+        if (*optarg == '\0') return usage_error(texts, "invalid TLS name", optarg);
+        tls.enabled = true;
+        tls.name = optarg;
+        return std::nullopt;
     case tls_cert_option: tls.enabled = true; tls.cert = optarg; return std::nullopt;
     case tls_key_option: tls.enabled = true; tls.key = optarg; return std::nullopt;
     case 'h': return print_help(texts);

@@ -2,39 +2,56 @@
 
 #include "deadline.hpp"
 
-#include <arpa/inet.h>
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/err.h>
-#include <openssl/x509v3.h>
+#include <dlfcn.h>
 #include <poll.h>
+#include <unistd.h>
 
 namespace {
 
-// OpenSSL's reason for the last failure, or the system's.
-const char* last_reason()
-{
-    const char* const reason = ERR_reason_error_string(ERR_peek_last_error());
-    return reason != nullptr ? reason : errno != 0 ? std::strerror(errno) : "the server ended the connection";
-}
+// The module's functions, once loaded: a process loads it once and keeps it.
+const client_tls_functions* functions = nullptr;
 
-// Reports the failure on one line: the prefix, then what failed, then why.
-void report(const char* prefix, const char* what, const char* reason)
+// Loads the module, from where it stands beside the program (relative to its
+// directory, the same in the build tree as once installed), or else from where it is
+// installed. Returns its functions, or none with why.
+const client_tls_functions* load(tls_reason& why)
 {
-    std::fprintf(stderr, "%s: TLS: %s%s%s\n", prefix, what, reason != nullptr ? ": " : "",
-                 reason != nullptr ? reason : "");
-}
-
-bool is_address(const char* name)
-{
-    in6_addr ipv6{};
-    in_addr ipv4{};
-    return inet_pton(AF_INET6, name, &ipv6) == 1 || inet_pton(AF_INET, name, &ipv4) == 1;
+    if (functions != nullptr) return functions;
+    std::array<char, PATH_MAX> path{};
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    void* module = nullptr;
+    const char* loaded = path.data();
+    if (length > 0) {
+        char* const slash = std::strrchr(path.data(), '/');
+        if (slash != nullptr)
+            std::snprintf(slash + 1, path.size() - static_cast<std::size_t>(slash + 1 - path.data()), "%s",
+                          CLIENT_TLS_MODULE_BESIDE);
+        module = dlopen(path.data(), RTLD_NOW | RTLD_LOCAL);
+    }
+    if (module == nullptr) {
+        loaded = CLIENT_TLS_MODULE_INSTALLED;
+        module = dlopen(loaded, RTLD_NOW | RTLD_LOCAL);
+    }
+    if (module == nullptr) {
+        std::snprintf(why.data(), why.size(), "cannot load its module: %s", dlerror());
+        return nullptr;
+    }
+    using entry_point = const client_tls_functions* (*)();
+    const auto entry = reinterpret_cast<entry_point>(dlsym(module, "cardbox_client_tls"));
+    const client_tls_functions* const found = entry != nullptr ? entry() : nullptr;
+    if (found == nullptr || found->version != client_tls_version) {
+        std::snprintf(why.data(), why.size(), "cannot load its module: %.160s is of another version", loaded);
+        return nullptr;
+    }
+    functions = found;
+    return functions;
 }
 
 // Waits until the socket can be read or written, as TLS wants, or the deadline.
@@ -52,106 +69,85 @@ bool wait_for(int fd, bool write, std::int64_t deadline)
 
 }  // namespace
 
-client_tls_context make_client_tls_context(const client_tls_options& options, const char* prefix)
+void tls_context_free::operator()(tls_context* context) const { functions->free_context(context); }
+
+void tls_session_free::operator()(tls_session* session) const { functions->free_session(session); }
+
+client_tls_context make_client_tls_context(const client_tls_options& options, tls_reason& why)
 {
+    if (load(why) == nullptr) return {};
+    // OpenSSL writes with write(): a server gone must be reported, not end the client.
     std::signal(SIGPIPE, SIG_IGN);
-    ERR_clear_error();
-    client_tls_context context(SSL_CTX_new(TLS_client_method()));
-    SSL_CTX* const made = context.get();
-    if (made == nullptr) {
-        report(prefix, "cannot start", last_reason());
-        return {};
-    }
-    SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
-    SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
-    SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_verify(made, SSL_VERIFY_PEER, nullptr);
-    if (options.ca != nullptr ? SSL_CTX_load_verify_file(made, options.ca) != 1
-                              : SSL_CTX_set_default_verify_paths(made) != 1) {
-        report(prefix, "cannot load the CA", last_reason());
-        return {};
-    }
-    if (options.cert != nullptr &&
-        (SSL_CTX_use_certificate_chain_file(made, options.cert) != 1 ||
-         SSL_CTX_use_PrivateKey_file(made, options.key, SSL_FILETYPE_PEM) != 1 ||
-         SSL_CTX_check_private_key(made) != 1)) {
-        report(prefix, "cannot load the client certificate and key", last_reason());
-        return {};
-    }
-    return context;
+    return client_tls_context(functions->make_context(options, why));
 }
 
-client_tls_session new_client_session(SSL_CTX* context, int fd, const client_tls_options& options,
-                                      const char* host)
+client_tls_session new_client_session(tls_context* context, int fd, const client_tls_options& options,
+                                      const char* host, tls_reason& why)
 {
-    client_tls_session session(SSL_new(context));
-    SSL* const tls = session.get();
-    if (tls == nullptr || SSL_set_fd(tls, fd) != 1) return {};
-    // An address is checked against the certificate's addresses; a name against its
-    // names, and sent for the server to choose its certificate by.
-    const char* const name = options.name != nullptr ? options.name : host;
-    if (is_address(name)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls), name);
-    } else {
-        // SSL_set_tlsext_host_name, without the macro's cast.
-        SSL_ctrl(tls, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(name));
-        SSL_set1_host(tls, name);
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    // What is sent follows the handshake's last flight at once, not an acknowledgement
-    // that the server may hold back.
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return session;
+    return client_tls_session(functions->new_session(context, fd, options, host, why));
 }
 
-tls_step continue_handshake(SSL* tls, tls_reason& reason)
+tls_step continue_handshake(tls_session* session, tls_reason& why)
 {
-    ERR_clear_error();
-    errno = 0;
-    const int done = SSL_connect(tls);
-    if (done == 1) return tls_step::done;
-    const int error = SSL_get_error(tls, done);
-    if (error == SSL_ERROR_WANT_READ) return tls_step::wants_read;
-    if (error == SSL_ERROR_WANT_WRITE) return tls_step::wants_write;
-    if (SSL_get_verify_result(tls) != X509_V_OK)
-        std::snprintf(reason.data(), reason.size(), "the server's certificate is not trusted: %s",
-                      X509_verify_cert_error_string(SSL_get_verify_result(tls)));
-    else
-        std::snprintf(reason.data(), reason.size(), "handshake failed: %s", last_reason());
-    return tls_step::failed;
+    return functions->continue_handshake(session, why);
 }
 
-client_tls start_client_tls(int fd, const client_tls_options& options, const char* host, const char* prefix,
-                            std::int64_t deadline)
+tls_step await_acceptance(tls_session* session, tls_reason& why) { return functions->await_acceptance(session, why); }
+
+ssize_t tls_send_some(tls_session* session, std::span<const char> bytes, bool& wants_read)
 {
-    client_tls session{make_client_tls_context(options, prefix), {}};
-    if (session.context == nullptr) return {};
-    session.tls = new_client_session(session.context.get(), fd, options, host);
-    if (session.tls == nullptr) {
-        report(prefix, "cannot start", last_reason());
-        return {};
-    }
-    tls_reason reason{};
+    return functions->send_some(session, bytes.data(), bytes.size(), wants_read);
+}
+
+ssize_t tls_receive_some(tls_session* session, std::span<char> into, bool& wants_write)
+{
+    return functions->receive_some(session, into.data(), into.size(), wants_write);
+}
+
+tls_look tls_look_at(tls_session* session, int& error) { return functions->look(session, error); }
+
+void end_client_tls(tls_session* session)
+{
+    if (session != nullptr) functions->end(session);
+}
+
+client_tls start_client_tls(int fd, const client_tls_options& options, const char* host, std::int64_t deadline,
+                            tls_reason& why, int& status)
+{
+    status = 1;
+    client_tls made{make_client_tls_context(options, why), {}};
+    if (made.context == nullptr) return {};
+    made.session = new_client_session(made.context.get(), fd, options, host, why);
+    if (made.session == nullptr) return {};
+    // The server's word on a client certificate comes within a moment of the
+    // handshake, or not at all (a server that sends no ticket): it is waited for that
+    // long at most.
+    constexpr std::int64_t acceptance_ms = 1000;
+    std::int64_t acceptance_deadline = 0;
     for (;;) {
-        const tls_step step = continue_handshake(session.tls.get(), reason);
-        if (step == tls_step::done) return session;
-        if (step == tls_step::failed) {
-            std::fprintf(stderr, "%s: TLS: %s\n", prefix, reason.data());
-            return {};
+        const bool handshaken = acceptance_deadline != 0;
+        const tls_step step = handshaken ? await_acceptance(made.session.get(), why)
+                                         : continue_handshake(made.session.get(), why);
+        if (step == tls_step::done && handshaken) return made;
+        if (step == tls_step::done) {
+            const std::int64_t moment = milliseconds_now() + acceptance_ms;
+            acceptance_deadline = deadline < 0 ? moment : std::min(moment, deadline);
+            continue;
         }
-        if (!wait_for(fd, step == tls_step::wants_write, deadline)) {
-            report(prefix, "no handshake in time", nullptr);
-            return {};
-        }
+        if (step == tls_step::failed || step == tls_step::untrusted) return {};
+        if (wait_for(fd, step == tls_step::wants_write, handshaken ? acceptance_deadline : deadline)) continue;
+        if (handshaken && errno == ETIMEDOUT && acceptance_deadline != deadline) return made;
+        std::snprintf(why.data(), why.size(), "no handshake in time");
+        status = 2;  // as for a host that does not answer
+        return {};
     }
 }
 
-bool tls_send_all(SSL* tls, int fd, std::span<const char> bytes, std::int64_t deadline)
+bool tls_send_all(tls_session* session, int fd, std::span<const char> bytes, std::int64_t deadline)
 {
     while (!bytes.empty()) {
         bool wants_read = false;
-        const ssize_t sent = tls_send_some(tls, bytes, wants_read);
+        const ssize_t sent = tls_send_some(session, bytes, wants_read);
         if (sent > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(sent));
             continue;
@@ -159,39 +155,4 @@ bool tls_send_all(SSL* tls, int fd, std::span<const char> bytes, std::int64_t de
         if (errno != EAGAIN || !wait_for(fd, !wants_read, deadline)) return false;
     }
     return true;
-}
-
-ssize_t tls_send_some(SSL* tls, std::span<const char> bytes, bool& wants_read)
-{
-    ERR_clear_error();
-    wants_read = false;
-    const int sent = SSL_write(tls, bytes.data(), static_cast<int>(bytes.size()));
-    if (sent > 0) return sent;
-    switch (SSL_get_error(tls, sent)) {
-    case SSL_ERROR_WANT_READ: wants_read = true; [[fallthrough]];
-    case SSL_ERROR_WANT_WRITE: errno = EAGAIN; return -1;
-    case SSL_ERROR_SYSCALL: if (errno != 0) return -1; [[fallthrough]];
-    default: errno = EPROTO; return -1;
-    }
-}
-
-ssize_t tls_receive_some(SSL* tls, std::span<char> into, bool& wants_write)
-{
-    ERR_clear_error();
-    errno = 0;
-    wants_write = false;
-    const int count = SSL_read(tls, into.data(), static_cast<int>(into.size()));
-    if (count > 0) return count;
-    switch (SSL_get_error(tls, count)) {
-    case SSL_ERROR_ZERO_RETURN: return 0;
-    case SSL_ERROR_WANT_WRITE: wants_write = true; [[fallthrough]];
-    case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
-    case SSL_ERROR_SYSCALL: if (errno != 0) return -1; [[fallthrough]];
-    default: errno = EPROTO; return -1;
-    }
-}
-
-void end_client_tls(SSL* tls)
-{
-    if (tls != nullptr) SSL_shutdown(tls);
 }

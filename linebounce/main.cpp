@@ -63,7 +63,7 @@ struct echo_result {
 // The connection to the echo service: plain TCP, or TLS over it.
 struct echo_link {
     int fd;
-    SSL* tls;  // none for plain TCP
+    tls_session* tls;  // none for plain TCP
 };
 
 // Sends what the connection takes now without waiting; over TLS, wants_read says that
@@ -139,10 +139,15 @@ int main(int argc, char** argv)
     // Over TLS the service is verified before anything else: one that fails gets no line.
     client_tls session;
     if (where.tls.enabled) {
-        session = start_client_tls(fd, where.tls, where.host, "client", -1);
-        if (session.tls == nullptr) return EXIT_FAILURE;
+        tls_reason why{};
+        int status = 0;
+        session = start_client_tls(fd, where.tls, where.host, -1, why, status);
+        if (session.session == nullptr) {
+            std::fprintf(stderr, "client: TLS: %s\n", why.data());
+            return status;
+        }
     }
-    const echo_link link{fd, session.tls.get()};
+    const echo_link link{fd, session.session.get()};
     // Nothing is written through this stream; it is flushed after each send and closed
     // when the program ends, which closes the connection.
     const owned_stream stream = open_stream(connection);
@@ -159,7 +164,7 @@ int main(int argc, char** argv)
             return exit_status_after_output(EXIT_FAILURE, output_failure);
         }
         if (input.count == -1) {
-            end_client_tls(session.tls.get());
+            end_client_tls(session.session.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 
@@ -172,7 +177,7 @@ int main(int argc, char** argv)
             if (!echo.zero_fill(last_size)) error(no_memory);
             send_line(link, {line.data(), last_size}, {echo.data(), last_size});
             if (stream != nullptr) std::fflush(stream.get());
-            end_client_tls(session.tls.get());
+            end_client_tls(session.session.get());
             return exit_status_after_output(EXIT_SUCCESS, output_failure);
         }
 

@@ -1,5 +1,6 @@
 """cardpost over real loopback TCP: what it asks, what it prints, what crosses the wire."""
 
+import os
 import signal
 import socket
 import struct
@@ -8,7 +9,7 @@ import threading
 import unittest
 
 from harness import (RECORD_PORT, TIMEOUT, Running, connect, listen, peer_line, program,
-                     receive_all, record, run, shown, start_cardbox, start_server, summary,
+                     receive_all, record, run, shown, start_cardbox, start_echo_service, start_server, summary,
                      tcp_connections, wait_until, wait_until_queued)
 
 LONG_NAME = "Josefina de la Concepción Núñez Pazo\n".encode()
@@ -55,6 +56,19 @@ class AgainstTheServer(unittest.TestCase):
             printed = server.wait_out_ending(b" Edad:25\n")[before:]
             self.assertRegex(printed, rb"^cliente conectado desde ::1:\d+\n")
             self.assertEqual(printed.split(b"\n", 1)[1], shown(b"Ana\n", b"Perez\n", 25))
+
+    def test_a_plain_client_loads_no_tls_library(self):
+        with start_cardbox(), start_echo_service():
+            for name in ("cardpost", "linebounce"):
+                with self.subTest(name), Running([program(name)], stdin=subprocess.PIPE) as client:
+                    # Connected: past starting, at the first prompt.
+                    descriptors = f"/proc/{client.process.pid}/fd"
+                    wait_until(lambda: any(os.readlink(os.path.join(descriptors, fd)).startswith("socket:")
+                                           for fd in os.listdir(descriptors)), "a connection")
+                    with open(f"/proc/{client.process.pid}/maps") as maps:
+                        mapped = maps.read()
+                    self.assertIn("libc.so", mapped)
+                    self.assertNotRegex(mapped, "libssl|libcrypto|client-tls")
 
     def test_client_waiting_in_the_listen_queue_still_gets_through(self):
         with start_cardbox() as server:
@@ -110,7 +124,7 @@ class Confirmed(unittest.TestCase):
                     client.wait_out_ending(b"Se enviaron: 62 bytes\n")
                     server.process.send_signal(signal.SIGTERM)
                     self.assertEqual((client.wait_exit(), client.out, client.err),
-                                     (1, printed, b"cliente: record not taken: Connection reset by peer\n"))
+                                     (1, printed, b"cliente: record not taken: Connection reset by peer" + HINT))
 
     def test_a_burst_of_clients_waits_its_turn(self):
         # The listen queue holds the class while one person is still typing.
@@ -123,6 +137,10 @@ class Confirmed(unittest.TestCase):
             out = server.wait_out_ending(shown(b"Alumno-29\n", b"Perez\n", 29))
         for number in range(30):
             self.assertEqual(out.count(shown(b"Alumno-%d\n" % number, b"Perez\n", number)), 1)
+
+
+# What a reset of a plain record may mean.
+HINT = b" (a server that wants TLS resets plain clients: see --tls)\n"
 
 
 def close_then_reset(connection, closed, client):
@@ -159,7 +177,7 @@ class Liars(unittest.TestCase):
              True, not_sent, taken + b"the server had closed the connection; nothing was sent\n", b""),
             ("a peer that speaks first", lambda c, done, _: (c.sendall(b"220 hola\r\n"), done.set()),
              True, not_sent, taken + b"the server had sent bytes, as no record server does; nothing was sent\n", b""),
-            ("a close and a reset", close_then_reset, False, printed, taken + b"Connection reset by peer\n",
+            ("a close and a reset", close_then_reset, False, printed, taken + b"Connection reset by peer" + HINT,
              record(b"Ana\n", b"Perez\n", 25)),
         ]
         for what, serve, answer_after, out, err, wire in cases:

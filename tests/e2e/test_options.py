@@ -20,8 +20,8 @@ USAGE = {"cardbox": b"usage: cardbox [-b ADDRESS] [-p PORT] [-o FILE] [-t SECOND
                     b"               [-n N] [--summary] [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
          "cardpost": b"usage: cardpost [-4 | -6] [-c] [-w SECONDS] [-q] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
                      b"                [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"
-                     b"       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [-w SECONDS]\n"
-                     b"                [-4 | -6] [--tls ...] [HOST [PORT]]\n",
+                     b"       cardpost --batch FILE [--format csv|json] [--parallel N] [--retry N] [--resend FILE]\n"
+                     b"                [-w SECONDS] [-4 | -6] [--tls ...] [HOST [PORT]]\n",
          "linebounce": b"usage: linebounce [-4 | -6] [--tls [--tls-ca FILE] [--tls-name NAME]\n"
                        b"                  [--tls-cert FILE --tls-key FILE]] [HOST [PORT]]\n"}
 
@@ -58,6 +58,9 @@ class CommandLine(unittest.TestCase):
             ("cardbox", ["--tls-client-ca", "ca.pem"],
              b"cardbox: --tls-client-ca needs --tls-cert and --tls-key\n"),
             ("cardpost", ["--tls-key", "key.pem"], b"cardpost: --tls-cert and --tls-key go together\n"),
+            # An unset variable in a script must not switch the name check off.
+            ("cardpost", ["--tls-name", ""], b"cardpost: invalid TLS name ''\n"),
+            ("linebounce", ["--tls-name="], b"linebounce: invalid TLS name ''\n"),
             ("linebounce", ["--tls-cert", "cert.pem"], b"linebounce: --tls-cert and --tls-key go together\n"),
             ("cardpost", ["-5"], b"cardpost: invalid option -- '5'\n"),
             ("cardpost", ["::1", "0"], b"cardpost: invalid port '0'\n"),

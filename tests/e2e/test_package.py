@@ -18,7 +18,8 @@ PROGRAMS = ("cardbox", "cardpost", "linebounce")
 INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]
                    + [f"share/man/man1/{name}.1.gz" for name in PROGRAMS]
                    + [f"share/bash-completion/completions/{name}" for name in PROGRAMS]
-                   + ["lib/systemd/system/cardbox.service", "lib/systemd/system/cardbox.socket",
+                   + ["lib/cardbox/client-tls.so",
+                      "lib/systemd/system/cardbox.service", "lib/systemd/system/cardbox.socket",
                       "share/doc/cardbox/copyright", "share/doc/cardbox/changelog.gz",
                       "share/doc/cardbox/examples/cardbox-tls.conf"])
 ROTATION = "etc/logrotate.d/cardbox"
@@ -60,6 +61,8 @@ class Package(unittest.TestCase):
         self.assertIn("Package: cardbox\n", fields)
         self.assertIn(f"Version: {VERSION}\n", fields)
         self.assertIn("Depends: libc6", fields)
+        # The clients load OpenSSL only for TLS, yet the package still needs it.
+        self.assertRegex(fields, r"Depends: .*\blibssl3\b")
         with open(os.path.join(self.root, "usr/lib/systemd/system/cardbox.service")) as unit:
             text = unit.read()
         # The records in a file of their own, never in the journal, which drops them.

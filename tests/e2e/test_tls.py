@@ -47,6 +47,8 @@ def make_certificates(folder):
                 "-subj", f"/O=Escuela/CN={ca}", cwd=folder)
     with open(os.path.join(folder, "server.ext"), "w") as extensions:
         extensions.write("subjectAltName=DNS:localhost,IP:::1,IP:127.0.0.1\n")
+    with open(os.path.join(folder, "wildcard.ext"), "w") as extensions:
+        extensions.write("subjectAltName=DNS:*.example.test,DNS:w*.partial.test,IP:::1\n")
     with open(os.path.join(folder, "client.ext"), "w") as extensions:
         extensions.write("extendedKeyUsage=clientAuth\n")
     # openssl ca, for the dates of a certificate long expired.
@@ -63,11 +65,14 @@ def make_certificates(folder):
             ("expired", "ca", "/CN=localhost", "server.ext"),
             ("stranger", "other-ca", "/CN=localhost", "server.ext"),
             ("student", "ca", "/O=Escuela/OU=Redes/CN=student-07", "client.ext"),
-            ("long", "ca", LONG_SUBJECT, "client.ext")):
+            ("long", "ca", LONG_SUBJECT, "client.ext"),
+            ("wildcard", "ca", "/CN=wildcard", "wildcard.ext"),
+            ("outsider", "other-ca", "/O=Otra/CN=student-99", "client.ext"),
+            ("lapsed", "ca", "/O=Escuela/CN=student-00", "client.ext")):
         openssl("req", *ec, "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", subject, cwd=folder)
-        if name == "expired":
+        if name in ("expired", "lapsed"):
             openssl("ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key", "-in",
-                    "expired.csr", "-out", "expired.pem", "-extfile", extensions, "-startdate", "20200101000000Z",
+                    f"{name}.csr", "-out", f"{name}.pem", "-extfile", extensions, "-startdate", "20200101000000Z",
                     "-enddate", "20200201000000Z", cwd=folder)
         else:
             openssl("x509", "-req", "-in", f"{name}.csr", "-CA", f"{ca}.pem", "-CAkey", f"{ca}.key",
@@ -196,6 +201,11 @@ class Tls(unittest.TestCase):
             ("another name", "server", ["--tls-name", "otro.example"], b"hostname mismatch"),
             ("an unknown CA", "stranger", [], b"unable to get local issuer certificate"),
             ("an expired certificate", "expired", [], b"certificate has expired"),
+            # A wildcard stands for one whole label, and an address is checked as one.
+            ("a wildcard for two labels", "wildcard", ["--tls-name", "a.b.example.test"], b"hostname mismatch"),
+            ("a wildcard for no label", "wildcard", ["--tls-name", "example.test"], b"hostname mismatch"),
+            ("a wildcard inside a label", "wildcard", ["--tls-name", "www.partial.test"], b"hostname mismatch"),
+            ("another address", "wildcard", ["--tls-name", "127.0.0.1"], b"IP address mismatch"),
         ]
         for what, certificate, options, reason in cases:
             with self.subTest(what):
@@ -209,6 +219,36 @@ class Tls(unittest.TestCase):
                     self.assertEqual(result, (1, b"", b"cliente: TLS: the server's certificate is not trusted: "
                                                        + reason + b"\n"))
                     self.assertEqual(server.out, b"")
+
+    def test_clients_say_why_before_the_prompts(self):
+        # What goes wrong with a client certificate, or with a server that never
+        # speaks, is said before a single prompt, and nothing is sent.
+        s_server = ["openssl", "s_server", "-accept", f"[::1]:{RECORD_PORT}", "-quiet", "-cert", self.path("server.pem"),
+                    "-key", self.path("server.key"), "-Verify", "1", "-CAfile", self.path("ca.pem")]
+        cardbox = [program("cardbox"), *self.tls_arguments(client_ca=True)]
+        asks = b"cliente: TLS: the server asks for a client certificate (--tls-cert, --tls-key)\n"
+        cases = [
+            # (what, the server, cardpost's options, its status, what it says)
+            ("no certificate for openssl", s_server, [], 1, asks),
+            ("no certificate for cardbox", cardbox, [], 1, asks),
+            ("one from another CA", cardbox, self.client_arguments("outsider"), 1,
+             b"cliente: TLS: the server refused the client certificate: tlsv1 alert unknown ca\n"),
+            ("one expired", cardbox, self.client_arguments("lapsed"), 1,
+             b"cliente: TLS: the server refused the client certificate: sslv3 alert certificate expired\n"),
+            ("a server that never speaks", ["python3", "-c", "import socket, time; s = socket.create_server(('::1', "
+                                            f"{RECORD_PORT}), family=socket.AF_INET6); c = s.accept(); time.sleep(30)"],
+             ["-w", "1"], 2, b"cliente: TLS: no handshake in time\n"),
+        ]
+        for what, command, options, status, err in cases:
+            with self.subTest(what), Running(command, stdin=subprocess.PIPE) as server:
+                wait_until_listening()
+                self.assertEqual(run("cardpost", ANSWERS, arguments=["--tls-ca", self.path("ca.pem"), *options]),
+                                 (status, b"", err))
+                self.assertEqual(server.out, b"" if command is not cardbox else server.out)
+                self.assertNotIn(b"Se recibieron", server.out)
+
+    def client_arguments(self, name):
+        return ["--tls-cert", self.path(f"{name}.pem"), "--tls-key", self.path(f"{name}.key")]
 
     def test_cardpost_sends_to_openssl_s_server(self):
         server = Running(["openssl", "s_server", "-accept", f"[::1]:{RECORD_PORT}", "-quiet",
@@ -488,8 +528,8 @@ class Verdicts(unittest.TestCase):
                 server.stop()
                 sending.stop()
             kept = collections.Counter(read_names(path))
-        # The verdict lines name each row as its record has it, newline included.
-        told = {json.loads(line)["nombre"]: json.loads(line)["status"] for line in sending.out.splitlines()}
+        # The verdict lines name each row as the roster has it; its record, typed, adds a newline.
+        told = {json.loads(line)["nombre"] + "\n": json.loads(line)["status"] for line in sending.out.splitlines()}
         self.assertEqual(len(told), len(rows))
         self.assertEqual([row for row, status in told.items() if status == "taken" and kept[row] != 1], [])
         self.assertEqual([row for row, status in told.items() if status in ("not taken", "no connection") and kept[row]], [])
