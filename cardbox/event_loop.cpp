@@ -87,10 +87,11 @@ void drop_watch(event_loop& loop, registration& watch, bool closing)
     watch = no_registration;
 }
 
-int wait_for_events(event_loop& loop, int timeout_ms, std::span<const loop_event>& events)
+int wait_for_events(event_loop& loop, int timeout_ms, const sigset_t* let_in, std::span<const loop_event>& events)
 {
     events = {};
-    const int ready = epoll_wait(loop.epoll.get(), loop.ready.data(), static_cast<int>(loop.ready.size()), timeout_ms);
+    const int ready =
+        epoll_pwait(loop.epoll.get(), loop.ready.data(), static_cast<int>(loop.ready.size()), timeout_ms, let_in);
     if (ready == -1) return errno == EINTR ? 0 : errno;
     std::size_t count = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(ready); ++i) {

@@ -12,6 +12,7 @@
 #include "owned_fd.hpp"
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -92,11 +93,12 @@ watch_for watching(const event_loop& loop, registration watch);
 // descriptor is closed next, which ends the kernel's watch with it.
 void drop_watch(event_loop& loop, registration& watch, bool closing);
 
-// Waits at most timeout_ms (-1: as long as it takes) for descriptors to be ready.
+// Waits at most timeout_ms (-1: as long as it takes) for descriptors to be ready,
+// with the signal mask let_in (nullptr: the mask as it is) while it waits.
 // Gives the events, none after a time-out or a signal. Returns 0 or the error.
 // Handling one event may drop the registration of another in the same batch: each is
 // to be taken only while is_current says so.
-int wait_for_events(event_loop& loop, int timeout_ms, std::span<const loop_event>& events);
+int wait_for_events(event_loop& loop, int timeout_ms, const sigset_t* let_in, std::span<const loop_event>& events);
 
 // True while the event's registration stands.
 bool is_current(const event_loop& loop, const loop_event& event);

@@ -875,7 +875,7 @@ int serve(server& serving)
             return EXIT_FAILURE;
         }
         std::span<const loop_event> events;
-        if (const int error = wait_for_events(serving.loop, timeout_ms, events); error != 0) {
+        if (const int error = wait_for_events(serving.loop, timeout_ms, signals_let_in_while_waiting(), events); error != 0) {
             report_failure("cardbox: epoll_wait", error);
             return EXIT_FAILURE;
         }

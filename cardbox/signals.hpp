@@ -31,9 +31,14 @@ void ignore_file_size_signal();
 void ignore_broken_pipe_signal();
 
 // From now on SIGHUP asks the server to reopen its output file (and reload what it
-// reloads) between two writes, instead of ending it. Blocking calls it interrupts
-// return EINTR. (After catch_stop_signals, which would take SIGHUP for a stop.)
+// reloads) between two writes, instead of ending it. It is held back except while
+// the loop waits for events, which it ends. (After catch_stop_signals, which would
+// take SIGHUP for a stop.)
 void catch_reload_signal();
+
+// The signal mask for the loop's wait: SIGHUP let in once it is caught; nullptr
+// before, for the mask as it is.
+const sigset_t* signals_let_in_while_waiting();
 
 // True, once, when SIGHUP came since the last time it was asked.
 bool reload_asked();

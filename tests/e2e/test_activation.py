@@ -128,7 +128,7 @@ class PassedSocket(unittest.TestCase):
                 peer.close()
         # A failed wait for them is reported as what it is.
         with listening_socket() as first, listening_socket(port=RECORD_PORT + 1) as second:
-            strace = under_strace("-o", "/dev/null", "-e", "inject=epoll_wait:error=ENOMEM:when=1")
+            strace = under_strace("-o", "/dev/null", "-e", "inject=epoll_pwait:error=ENOMEM:when=1")
             self.assertEqual(run("cardbox", wrapper=strace + passing(first, second),
                                  pass_fds=(first.fileno(), second.fileno())),
                              (1, READY_LINE, b"cardbox: epoll_wait: Cannot allocate memory\n"))
