@@ -2,11 +2,16 @@
 
 #include "connect_to_server.hpp"
 
+#include <cstdlib>
 #include <sys/socket.h>
 
 client_options default_client_options(const char* default_port)
 {
-    return {server_address, default_port, AF_UNSPEC, {}};
+    client_options chosen{server_address, default_port, AF_UNSPEC, {}};
+    // As other TLS clients honour it: a learner's capture can then be read inside TLS.
+    const char* const key_log = secure_getenv("SSLKEYLOGFILE");
+    if (key_log != nullptr && *key_log != '\0') chosen.tls.key_log = key_log;
+    return chosen;
 }
 
 std::optional<int> take_client_option(int option, client_options& chosen, const command_texts& texts)

@@ -18,6 +18,9 @@ struct client_tls_options {
     const char* name = nullptr;  // the name the server's certificate must hold; default: the host
     const char* cert = nullptr;  // a client certificate to present, with its key
     const char* key = nullptr;
+    // Where to append the session's secrets for a capture to be decrypted
+    // (SSLKEYLOGFILE, the NSS key log format); none when unset.
+    const char* key_log = nullptr;
 };
 
 // A reason for a failure, on one line.

@@ -4,6 +4,7 @@
 #include "tls_result.hpp"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,9 +16,11 @@
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
 struct tls_context {
     SSL_CTX* context = nullptr;
+    int key_log;  // the file the secrets are appended to, or -1
 };
 
 struct tls_session {
@@ -80,6 +83,19 @@ int note_ticket(SSL* tls, SSL_SESSION* /*ticket*/)
     return 0;
 }
 
+// Appends one line of secrets to the key log, whole: one write of an O_APPEND file,
+// so that clients sharing the file never mix their lines.
+void log_key(const SSL* tls, const char* line)
+{
+    const auto* const context = static_cast<const tls_context*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(tls)));
+    std::array<char, 512> whole{};
+    const int length = std::snprintf(whole.data(), whole.size(), "%s\n", line);
+    if (length > 0 && static_cast<std::size_t>(length) < whole.size())
+        // A line that cannot be written costs the capture its decryption, not the
+        // session its record: it goes on.
+        [[maybe_unused]] const ssize_t written = write(context->key_log, whole.data(), static_cast<std::size_t>(length));
+}
+
 tls_context* make_context(const client_tls_options& options, tls_reason& why)
 {
     ERR_clear_error();
@@ -95,6 +111,19 @@ tls_context* make_context(const client_tls_options& options, tls_reason& why)
         return nullptr;
     }
     context->context = made;
+    context->key_log = -1;  // calloc made it 0
+    SSL_CTX_set_app_data(made, context.get());
+    if (options.key_log != nullptr) {
+        // The secrets open every record of the session: readable by their owner only.
+        context->key_log = open(options.key_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (context->key_log == -1) {
+            std::snprintf(why.data(), why.size(), "cannot open SSLKEYLOGFILE %.160s: %s", options.key_log,
+                          std::strerror(errno));
+            SSL_CTX_free(made);
+            return nullptr;
+        }
+        SSL_CTX_set_keylog_callback(made, log_key);
+    }
     SSL_CTX_set_min_proto_version(made, TLS1_2_VERSION);
     SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -112,6 +141,7 @@ tls_context* make_context(const client_tls_options& options, tls_reason& why)
     } else {
         return context.release();
     }
+    if (context->key_log != -1) close(context->key_log);
     SSL_CTX_free(made);
     return nullptr;
 }
@@ -120,6 +150,7 @@ void free_context(tls_context* context)
 {
     const owned<tls_context> ending(context);
     SSL_CTX_free(ending->context);
+    if (ending->key_log != -1) close(ending->key_log);
 }
 
 void free_session(tls_session* session)

@@ -15,10 +15,12 @@ import unittest
 from harness import TIMEOUT, run, start_cardbox, summary, with_hosts
 
 PROGRAMS = ("cardbox", "cardpost", "linebounce")
+# Where Wireshark looks for global Lua plugins, under the multiarch folder if any.
+DISSECTOR = os.path.join("lib", os.environ.get("LIBRARY_ARCHITECTURE", ""), "wireshark/plugins/cardbox.lua")
 INSTALLED = sorted([f"bin/{name}" for name in PROGRAMS]
                    + [f"share/man/man1/{name}.1.gz" for name in PROGRAMS]
                    + [f"share/bash-completion/completions/{name}" for name in PROGRAMS]
-                   + ["lib/cardbox/client-tls.so",
+                   + ["share/man/man7/cardbox-record.7.gz", DISSECTOR, "lib/cardbox/client-tls.so",
                       "lib/systemd/system/cardbox.service", "lib/systemd/system/cardbox.socket",
                       "share/doc/cardbox/copyright", "share/doc/cardbox/changelog.gz",
                       "share/doc/cardbox/examples/cardbox-tls.conf"])
@@ -78,6 +80,9 @@ class Package(unittest.TestCase):
         self.assertEqual(command("dpkg-deb", "--info", self.deb, "conffiles").stdout, "/" + ROTATION + "\n")
         for name in PROGRAMS:
             command("bash", "-n", os.path.join(self.root, "usr/share/bash-completion/completions", name))
+        if shutil.which("tshark"):
+            fields = command("tshark", "-G", "fields", "-X", f"lua_script:{os.path.join(self.root, 'usr', DISSECTOR)}")
+            self.assertIn("\tcardbox.edad\t", fields.stdout)
             # Nothing of the C++ run-time library is used: it is not loaded.
             needed = command("readelf", "-d", os.path.join(self.root, "usr/bin", name)).stdout
             self.assertNotIn("libstdc++", needed, name)
@@ -216,19 +221,21 @@ class Package(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("groff") and shutil.which("mandoc"), "needs groff and mandoc")
     def test_manual_pages_render_without_warnings(self):
-        for name in PROGRAMS:
+        program_sections = (b"NAME", b"SYNOPSIS", b"DESCRIPTION", b"EXIT STATUS", b"EXAMPLES", b"SEE ALSO")
+        pages = [(f"man1/{name}.1.gz", program_sections) for name in PROGRAMS]
+        pages.append(("man7/cardbox-record.7.gz", (b"NAME", b"LAYOUT", b"VERDICT", b"HEX DUMP", b"SEE ALSO")))
+        for name, sections in pages:
             with self.subTest(name):
-                with gzip.open(os.path.join(self.root, f"usr/share/man/man1/{name}.1.gz")) as page:
+                with gzip.open(os.path.join(self.root, "usr/share/man", name)) as page:
                     source = page.read()
                 result = subprocess.run(["groff", "-ww", "-man", "-Tutf8", "-P-cbou"], input=source,
                                         capture_output=True, timeout=TIMEOUT)
                 self.assertEqual(result.stderr, b"")
-                for section in (b"NAME", b"SYNOPSIS", b"DESCRIPTION", b"EXIT STATUS",
-                                b"EXAMPLES", b"SEE ALSO"):
+                for section in sections:
                     self.assertIn(section, result.stdout)
                 # A request that a slip left inside a line is shown as text, and groff
                 # does not warn about it.
-                self.assertEqual(re.findall(rb"(?m)^.*(?:\.\.[A-Z]|^\s*\.[A-Z]{1,2}\b).*$", result.stdout), [])
+                self.assertEqual(re.findall(rb"(?m)^.*(?:(?<!\.)\.\.[A-Z]|^\s*\.[A-Z]{1,2}\b).*$", result.stdout), [])
                 lint = subprocess.run(["mandoc", "-T", "lint", "-W", "warning"], input=source,
                                       capture_output=True, timeout=TIMEOUT)
                 self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, b""))
