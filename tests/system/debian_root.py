@@ -57,6 +57,21 @@ def unpack(tarball, into):
     subprocess.run(["tar", "-C", into, "-xf", tarball], check=True, timeout=MAKE_TIMEOUT)
 
 
+class CannotBoot(Exception):
+    """This machine cannot boot a container at all (a chroot, a container without the
+    cgroup tree): nothing of the project's is in the root yet when this is found."""
+
+
+def container_failure(root):
+    """Why this machine cannot run a container, found by running one on the root; or None."""
+    result = subprocess.run(["systemd-nspawn", "--quiet", "-D", root, "--register=no", "--keep-unit", "--as-pid2",
+                             "true"], capture_output=True, text=True, timeout=BOOT_TIMEOUT)
+    if result.returncode == 0:
+        return None
+    said = " / ".join(result.stderr.strip().splitlines()) or f"status {result.returncode}"
+    return f"this machine cannot run a container: systemd-nspawn: {said}"
+
+
 class Booted:
     """A root booted by systemd 252 as its PID 1 under systemd-nspawn, in a network
     namespace of its own (--private-network), registered nowhere, so that it boots on
@@ -71,6 +86,11 @@ class Booted:
         try:
             self.pid = self._init_pid()
             self._wait_running()
+        except CannotBoot as error:
+            self.stop()
+            with open(log, "rb") as said:
+                last = said.read().decode(errors="replace").strip().splitlines()[-3:]
+            raise CannotBoot(f"this machine cannot boot a container: {error}: {' / '.join(last)}") from None
         except BaseException:
             self.stop()
             raise
@@ -79,13 +99,13 @@ class Booted:
         deadline = time.monotonic() + BOOT_TIMEOUT
         while time.monotonic() < deadline:
             if self.nspawn.poll() is not None:
-                raise RuntimeError("systemd-nspawn ended before the root booted")
+                raise CannotBoot("systemd-nspawn ended before the root booted")
             with open(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children") as listed:
                 children = listed.read().split()
             if children:
                 return int(children[0])
             time.sleep(0.05)
-        raise RuntimeError("systemd-nspawn started no systemd")
+        raise CannotBoot("systemd-nspawn started no systemd")
 
     def _wait_running(self):
         deadline = time.monotonic() + BOOT_TIMEOUT
@@ -94,6 +114,10 @@ class Booted:
             if state in ("running", "degraded"):
                 return
             time.sleep(0.2)
+        # A manager that never answered did not boot; one that answers but is still
+        # starting is slow, or broken, and that is a failure.
+        if state in ("", "offline"):
+            raise CannotBoot(f"the root did not boot: {state or 'no answer'}")
         raise RuntimeError(f"the root did not boot: {state}")
 
     def run(self, *argv, check=True, timeout=COMMAND_TIMEOUT, input=None):

@@ -60,6 +60,8 @@ class ReadmeCommands(unittest.TestCase):
             subprocess.run(["chroot", root, "useradd", "--create-home", "--shell", "/bin/bash", user], check=True)
             with open(os.path.join(root, "etc/sudoers.d", user), "w") as sudoers:
                 sudoers.write(f"{user} ALL=(ALL) NOPASSWD: ALL\n")
+        if why := debian_root.container_failure(root):
+            self.skipTest(why)
         copy_checkout(root + home + "/cardbox")
         if user != "root":
             subprocess.run(["chroot", root, "chown", "-R", user, home + "/cardbox"], check=True)
