@@ -135,8 +135,9 @@ class TlsPeer:
         self.socket.close()
 
 
-@unittest.skipUnless(shutil.which("openssl") and shutil.which("socat"), "needs openssl and socat")
-class Tls(unittest.TestCase):
+class WithCertificates(unittest.TestCase):
+    """Tests that share one set of certificates, made once."""
+
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
@@ -147,6 +148,9 @@ class Tls(unittest.TestCase):
     def tearDownClass(cls):
         cls.folder.cleanup()
 
+
+@unittest.skipUnless(shutil.which("openssl") and shutil.which("socat"), "needs openssl and socat")
+class Tls(WithCertificates):
     def path(self, name):
         return os.path.join(self.certificates, name)
 
@@ -460,20 +464,10 @@ class ForgingProxy:
         self.listener.close()
 
 
-class Verdicts(unittest.TestCase):
+class Verdicts(WithCertificates):
     """What a client is told over TLS: close_notify (taken) and a refusal (not taken)
     come signed by the server; an end that no one signed is no verdict, never a guess,
     whoever forged it."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.TemporaryDirectory()
-        cls.certificates = cls.folder.name
-        make_certificates(cls.certificates)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.folder.cleanup()
 
     def client_tls(self):
         return ["--tls-ca", os.path.join(self.certificates, "ca.pem")]
