@@ -875,9 +875,14 @@ int serve(server& serving)
             return EXIT_FAILURE;
         }
         std::span<const loop_event> events;
-        if (const int error = wait_for_events(serving.loop, timeout_ms, signals_let_in_while_waiting(), events); error != 0) {
-            report_failure("cardbox: epoll_wait", error);
-            return EXIT_FAILURE;
+        {
+            const reload_held_to_wait held;
+            const int error = wait_for_events(serving.loop, reload_waiting() ? 0 : timeout_ms,
+                                              signals_let_in_while_waiting(), events);
+            if (error != 0) {
+                report_failure("cardbox: epoll_wait", error);
+                return EXIT_FAILURE;
+            }
         }
         const std::int64_t woken = milliseconds_now();
         for (const loop_event& event : events) {

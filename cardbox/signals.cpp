@@ -9,6 +9,7 @@
 namespace {
 
 volatile std::sig_atomic_t reload_signalled = 0;
+sigset_t reload_only;
 sigset_t mask_while_waiting;
 bool reload_caught = false;
 volatile std::sig_atomic_t holding = 0;
@@ -82,15 +83,24 @@ void catch_reload_signal()
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a wait ends, and the loop reloads
     sigaction(SIGHUP, &action, nullptr);
-    // Held back but in the loop's wait: one that came between the loop's look and its
-    // wait would otherwise lie there until some client woke the loop.
-    sigset_t reload;
-    sigemptyset(&reload);
-    sigaddset(&reload, SIGHUP);
-    sigprocmask(SIG_BLOCK, &reload, &mask_while_waiting);
+    sigemptyset(&reload_only);
+    sigaddset(&reload_only, SIGHUP);
+    sigprocmask(SIG_SETMASK, nullptr, &mask_while_waiting);
     sigdelset(&mask_while_waiting, SIGHUP);
     reload_caught = true;
 }
+
+reload_held_to_wait::reload_held_to_wait()
+{
+    if (reload_caught) sigprocmask(SIG_BLOCK, &reload_only, nullptr);
+}
+
+reload_held_to_wait::~reload_held_to_wait()
+{
+    if (reload_caught) sigprocmask(SIG_UNBLOCK, &reload_only, nullptr);
+}
+
+bool reload_waiting() { return reload_signalled != 0; }
 
 const sigset_t* signals_let_in_while_waiting() { return reload_caught ? &mask_while_waiting : nullptr; }
 

@@ -31,10 +31,23 @@ void ignore_file_size_signal();
 void ignore_broken_pipe_signal();
 
 // From now on SIGHUP asks the server to reopen its output file (and reload what it
-// reloads) between two writes, instead of ending it. It is held back except while
-// the loop waits for events, which it ends. (After catch_stop_signals, which would
-// take SIGHUP for a stop.)
+// reloads) between two writes, instead of ending it. Blocking calls it interrupts
+// return EINTR. (After catch_stop_signals, which would take SIGHUP for a stop.)
 void catch_reload_signal();
+
+// Holds SIGHUP back from the loop's last look at reload_waiting to its wait, whose
+// mask (signals_let_in_while_waiting) lets it in: one that comes in between ends the
+// wait at once, instead of lying there until a client wakes the loop. Only there: a
+// wait that finds events ready takes no signal, so a busy loop would never take it.
+struct reload_held_to_wait {
+    reload_held_to_wait();
+    reload_held_to_wait(const reload_held_to_wait&) = delete;
+    reload_held_to_wait& operator=(const reload_held_to_wait&) = delete;
+    ~reload_held_to_wait();
+};
+
+// True when SIGHUP came and the loop has not yet taken it (reload_asked).
+bool reload_waiting();
 
 // The signal mask for the loop's wait: SIGHUP let in once it is caught; nullptr
 // before, for the mask as it is.
