@@ -2,6 +2,7 @@
 loopback peers, and waits that always end."""
 
 import collections
+import functools
 import json
 import os
 import signal
@@ -11,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 # Every wait in these tests ends after this many seconds.
 TIMEOUT = 10.0
@@ -71,9 +73,22 @@ def redirected(redirection):
     return ["sh", "-c", f'exec "$0" "$@" {redirection}']
 
 
+@functools.cache
+def mount_namespace_failure():
+    """Why a program cannot have a mount namespace of its own here, found by trying one;
+    or None. It takes root, and a root directory that is a mount point (in a plain
+    chroot, unshare cannot keep the mounts from reaching the machine's)."""
+    if os.geteuid() != 0:
+        return "a mount namespace of its own needs root"
+    tried = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True, timeout=TIMEOUT)
+    return None if tried.returncode == 0 else f"no mount namespace of its own here: {tried.stderr.strip()}"
+
+
 def with_hosts(lines):
-    """A wrapper command that runs a program in a mount namespace of its own (root
-    only), where /etc/hosts holds the given lines."""
+    """A wrapper command that runs a program in a mount namespace of its own, where
+    /etc/hosts holds the given lines; the test is skipped where there can be none."""
+    if why := mount_namespace_failure():
+        raise unittest.SkipTest(why)
     return ["unshare", "--mount", "sh", "-c",
             'mount -t tmpfs hosts /mnt && printf %s "$0" > /mnt/hosts && '
             'mount --bind /mnt/hosts /etc/hosts && exec "$@"', lines]

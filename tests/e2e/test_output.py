@@ -14,8 +14,9 @@ import tempfile
 import time
 import unittest
 
-from harness import (READY_LINE, Flood, broken_promises, Running, disk_folder, connect, json_names, peer_line, program,
-                     record, shown, start_cardbox, under_strace, verdict, wait_until, wait_until_listening)
+from harness import (READY_LINE, Flood, broken_promises, Running, disk_folder, connect, json_names,
+                     mount_namespace_failure, peer_line, program, record, shown, start_cardbox, under_strace, verdict,
+                     wait_until, wait_until_listening)
 
 
 def names_in_files(*paths):
@@ -178,7 +179,7 @@ class Failures(KeptPromise):
              ["--json", "--sync"], b"Input/output error"),
         ]
         for what, wrapper, arguments, why in cases:
-            if what == "a full disk" and os.geteuid() != 0:
+            if what == "a full disk" and mount_namespace_failure():
                 continue
             for mode in ([], ["-c", "64"]):
                 with self.subTest(what, mode=mode), disk_folder() as scratch:

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import TIMEOUT, run, start_cardbox, summary, with_hosts
+from harness import TIMEOUT, mount_namespace_failure, run, start_cardbox, summary, with_hosts
 
 PROGRAMS = ("cardbox", "cardpost", "linebounce")
 # Where Wireshark looks for global Lua plugins, under the multiarch folder if any.
@@ -95,7 +95,7 @@ class Package(unittest.TestCase):
             with start_cardbox() as server:
                 before = len(server.out)
                 # By name, as a host in /etc/hosts.
-                wrapper = with_hosts("::1 recordhost\n") if os.geteuid() == 0 else ()
+                wrapper = with_hosts("::1 recordhost\n") if mount_namespace_failure() is None else ()
                 host = ["recordhost"] if wrapper else []
                 self.assertEqual(run("cardpost", b"Ana\nPerez\n25\n", wrapper=wrapper, arguments=host),
                                  (0, summary(b"Ana\n", b"Perez\n", 25), b""))
