@@ -2,17 +2,12 @@
  * prompts, one 62-byte record, the same output), written as plainly as C allows and
  * linked as cardpost is, dynamically and without OpenSSL: the floor for a whole record
  * client process. */
+#include "minimal_prompts.h"
+
 #include <netinet/in.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-static void read_text(char *field)
-{
-    char line[256];
-    if (fgets(line, sizeof line, stdin) != NULL) memcpy(field, line, strnlen(line, 29));
-}
 
 int main(void)
 {
@@ -23,19 +18,8 @@ int main(void)
         perror("minimal_client");
         return 2;
     }
-    puts("Conexion Establecida");
     char record[62] = {0};
-    int age = 0;
-    puts("Escribe un nombre");
-    read_text(record);
-    puts("Escrbe un apellido");
-    read_text(record + 30);
-    puts("Escribe la edad");
-    if (scanf("%d", &age) != 1) age = 0;
-    record[60] = (char)(age >> 8);
-    record[61] = (char)age;
-    printf("\nEnviendo estructura con 62 bytes, datos:\nNombre: %s\nApellido: %s\nEdad: %d\n",
-           record, record + 30, (unsigned char)record[60] << 8 | (unsigned char)record[61]);
+    ask_record(record);
     ssize_t written = write(fd, record, sizeof record);
     printf("\nSe enviaron: %zd bytes\n", written);
     close(fd);

@@ -3,19 +3,14 @@
  * prompts, the record, close_notify; the floor for a whole TLS record client process.
  *
  *   usage: minimal_client_tls CA NAME */
+#include "minimal_prompts.h"
+
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-static void read_text(char *field)
-{
-    char line[256];
-    if (fgets(line, sizeof line, stdin) != NULL) memcpy(field, line, strnlen(line, 29));
-}
 
 int main(int argc, char **argv)
 {
@@ -38,19 +33,8 @@ int main(int argc, char **argv)
         fputs("minimal_client_tls: handshake failed\n", stderr);
         return 1;
     }
-    puts("Conexion Establecida");
     char record[62] = {0};
-    int age = 0;
-    puts("Escribe un nombre");
-    read_text(record);
-    puts("Escrbe un apellido");
-    read_text(record + 30);
-    puts("Escribe la edad");
-    if (scanf("%d", &age) != 1) age = 0;
-    record[60] = (char)(age >> 8);
-    record[61] = (char)age;
-    printf("\nEnviendo estructura con 62 bytes, datos:\nNombre: %s\nApellido: %s\nEdad: %d\n",
-           record, record + 30, (unsigned char)record[60] << 8 | (unsigned char)record[61]);
+    ask_record(record);
     int written = SSL_write(tls, record, sizeof record);
     printf("\nSe enviaron: %d bytes\n", written);
     SSL_shutdown(tls);
