@@ -47,6 +47,17 @@ class WhatIsSent(unittest.TestCase):
                     self.assertEqual((status, out, err), (0, summary(nombre, apellido, edad), b""))
 
 
+def holds_a_socket(pid):
+    descriptors = f"/proc/{pid}/fd"
+    for fd in os.listdir(descriptors):
+        try:
+            if os.readlink(os.path.join(descriptors, fd)).startswith("socket:"):
+                return True
+        except FileNotFoundError:
+            pass  # closed between the listing and the look, as the loader's files are
+    return False
+
+
 class AgainstTheServer(unittest.TestCase):
     def test_record_travels_end_to_end(self):
         with start_cardbox() as server:
@@ -62,9 +73,7 @@ class AgainstTheServer(unittest.TestCase):
             for name in ("cardpost", "linebounce"):
                 with self.subTest(name), Running([program(name)], stdin=subprocess.PIPE) as client:
                     # Connected: past starting, at the first prompt.
-                    descriptors = f"/proc/{client.process.pid}/fd"
-                    wait_until(lambda: any(os.readlink(os.path.join(descriptors, fd)).startswith("socket:")
-                                           for fd in os.listdir(descriptors)), "a connection")
+                    wait_until(lambda: holds_a_socket(client.process.pid), "a connection")
                     with open(f"/proc/{client.process.pid}/maps") as maps:
                         mapped = maps.read()
                     self.assertIn("libc.so", mapped)
